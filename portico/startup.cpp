@@ -1,0 +1,214 @@
+#include "portico/startup.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "api/api.h"
+#include "auth/auth.h"
+#include "common/text.h"
+#include "config/config.h"
+#include "executor/executor.h"
+#include "logging/logging.h"
+#include "portico/cli.h"
+#include "portico/process.h"
+#include "portico/tls.h"
+#include "template/template.h"
+#include "validator/validator.h"
+#include "watcher/watcher.h"
+
+namespace portico::app {
+namespace {
+
+// The components live for the whole process; exit actions may still log.
+FileConfigStore g_config;
+LoggingService g_logging;
+TemplateEngine g_renderer;
+DeclarativeValidator g_validator;
+std::string g_pid_path;
+
+std::string setting_text(const char* key) { return text_form(config().get(key)); }
+
+[[noreturn]] void refuse(const Errors& messages) {
+  for (const auto& m : messages) {
+    app_log()->error(m);
+    std::fprintf(stderr, "ERROR: %s\n", m.c_str());
+  }
+  std::exit(1);
+}
+
+void remove_pid_at_exit() {
+  if (!g_pid_path.empty()) _remove_pid(g_pid_path);
+}
+
+// Seams for the container checks and start-up pulls, which need the Docker client.
+Errors _validate_docker_socket(const Value&, const std::vector<Value>&) { return {}; }
+Errors _run_startup_imagery(const std::vector<Value>&, const Value&, const Value&) { return {}; }
+
+void _do_reload(ConfigStore& config_instance, AuthStore& auth_instance) {
+  auto log = app_log();
+  const Errors auth_errs = auth_instance.load_auth_config();
+  if (!auth_errs.empty())
+    for (const auto& e : auth_errs) log->error("Auth reload: " + e);
+  else
+    log->info("Auth configuration reloaded successfully");
+  config_instance.record_auth_reload(auth_errs.empty());
+  const Errors alias_errs = config_instance.reload_aliases();
+  if (!alias_errs.empty())
+    for (const auto& e : alias_errs) log->error("Alias reload: " + e);
+  else
+    log->info("Alias configuration reloaded successfully");
+  config_instance.record_alias_reload(alias_errs.empty());
+}
+
+// Signals are taken by sigwait() on a thread of their own, so the handler
+// bodies run as ordinary code: they may log, lock and start threads.
+class SignalThread {
+ public:
+  SignalThread(AuthStore& auth, ApiServer& api) : auth_(auth), api_(api) {
+    sigemptyset(&set_);
+    for (int s : {SIGHUP, SIGTERM, SIGINT, SIGUSR2}) sigaddset(&set_, s);
+    pthread_sigmask(SIG_BLOCK, &set_, nullptr);
+    thread_ = std::thread([this] { loop(); });
+  }
+
+  ~SignalThread() {
+    pthread_kill(thread_.native_handle(), SIGUSR2);
+    thread_.join();
+    for (auto& t : shutdown_threads_) t.join();
+  }
+
+ private:
+  void loop() {
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&set_, &sig) != 0) continue;
+      if (sig == SIGUSR2) return;
+      try {
+        if (sig == SIGHUP) on_sighup();
+        else on_sigterm(sig);
+      } catch (const std::exception& e) {
+        app_log()->error(std::string("Signal handling failed: ") + e.what());
+      }
+    }
+  }
+
+  void on_sighup() {
+    app_log()->info("SIGHUP received — reopening log files and reloading configuration");
+    logging().reopen_logs();
+    _do_reload(config(), auth_);
+  }
+
+  void on_sigterm(int sig) {
+    const std::string sig_name = sig == SIGINT ? "SIGINT (Ctrl-C)" : "SIGTERM";
+    app_log()->info(sig_name + " received — initiating graceful shutdown");
+    config_watcher.stop();
+    shutdown_threads_.emplace_back([this] {
+      try {
+        api_.graceful_shutdown();
+      } catch (const std::exception& e) {
+        app_log()->error(std::string("Graceful shutdown error: ") + e.what());
+      }
+    });
+  }
+
+  sigset_t set_;
+  AuthStore& auth_;
+  ApiServer& api_;
+  std::thread thread_;
+  std::vector<std::thread> shutdown_threads_;
+};
+
+int serve(const Args& args) {
+  auto log = app_log();
+  set_renderer(&g_renderer);
+  set_validator(&g_validator);
+
+  FileAuthStore auth([] { return setting_text("AuthDir"); });
+  set_auth(&auth);
+  const Errors auth_errors = auth.load_auth_config();
+  if (!auth_errors.empty()) refuse(auth_errors);
+  if (auth.user_count() == 0 && auth.public_key_count() == 0)
+    refuse({"No authentication configured: no users and no JWT public keys found in " + setting_text("AuthDir") +
+            ". At least one form of authentication is required."});
+
+  auto [aliases, alias_errors] = g_config.load_aliases();
+  if (!alias_errors.empty()) refuse(alias_errors);
+  g_config.apply_aliases(aliases);
+  if (g_config.get_all_aliases().empty())
+    refuse({"No aliases configured in " + setting_text("AliasDir") + ". At least one alias is required."});
+
+  const Value container_setting = g_config.get("Container");
+  if (auto w = _external_dir_startup_warning(container_setting, g_config.get("ExternalDir"))) log->warn(*w);
+  const Errors docker_errors = _validate_docker_socket(container_setting, g_config.get_all_aliases());
+  if (!docker_errors.empty()) refuse(docker_errors);
+  const Errors pull_errors =
+      _run_startup_imagery(g_config.get_all_aliases(), g_config.get("RefreshImage"), g_config.get("PrefetchImage"));
+  if (!pull_errors.empty()) refuse(pull_errors);
+  if (truthy(g_config.get("SslEnabled"))) {
+    const Errors ssl_errors = _validate_ssl(g_config.get("SslCert"), g_config.get("SslKey"));
+    if (!ssl_errors.empty()) refuse(ssl_errors);
+  }
+
+  if (args.daemon) _daemonize();
+  config_watcher.start(g_config, auth);
+
+  g_pid_path = setting_text("PidFile");
+  _write_pid(g_pid_path);
+  std::atexit(remove_pid_at_exit);
+  g_config.record_startup_success();
+
+  HttpApiServer api(g_config, auth, g_logging, executor);
+  api.set_version(version());
+  {
+    SignalThread signals(auth, api);
+    api.start();
+  }
+  log->info("Portico shutdown complete");
+  set_auth(nullptr);
+  return 0;
+}
+
+}  // namespace
+
+int run(int argc, char** argv) {
+  const ParseOutcome parsed = parse_args(argc, argv, stdout, stderr);
+  if (parsed.exit_status >= 0) return parsed.exit_status;
+  const Args& args = parsed.args;
+
+  const bool config_is_default = !args.config.has_value();
+  const std::string config_path = config_is_default ? DEFAULT_CONFIG : *args.config;
+  struct stat st;
+  if (!config_is_default && ::lstat(config_path.c_str(), &st) != 0) {
+    const std::string msg = "Configuration file not found: " + config_path;
+    std::fprintf(stderr, "ERROR: %s\n", msg.c_str());
+    _log_pre_init_error(msg);
+    return 1;
+  }
+  const auto startup_warning = _missing_config_warning(config_path, config_is_default);
+  if (startup_warning) std::fprintf(stderr, "WARNING: %s\n", startup_warning->c_str());
+
+  set_config(&g_config);
+  try {
+    g_config.load(config_path, build_overrides(args));
+  } catch (const ConfigError& e) {
+    for (const auto& m : e.errors) std::fprintf(stderr, "CONFIG ERROR: %s\n", m.c_str());
+    return 1;
+  }
+
+  set_logging(&g_logging);
+  g_logging.setup_logging(g_config);
+  auto log = app_log();
+  log->info("Portico version " + version() + " starting");
+  log->info(_container_mode_description(g_config.get("Container")));
+  if (startup_warning) log->warn(*startup_warning);
+  return serve(args);
+}
+
+}  // namespace portico::app

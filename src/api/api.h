@@ -1,0 +1,54 @@
+#pragma once
+// The HTTP(S) API: runs aliases for authenticated clients and answers health,
+// metrics and log queries.
+//
+// Routes (JSON unless said otherwise; every response carries X-Correlation-ID):
+//   POST /v1/run/{alias}          run an alias; body: JSON object of parameters
+//   GET  /v1/aliases              aliases the caller may run
+//   GET  /v1/aliases/{alias}      one of them
+//   GET  /health                  liveness; details with X-API-Key = HealthApiKey
+//   GET  /metrics                 Prometheus text
+//   GET  /v1/logs/{id}            preserved files of one run (X-API-Key = LogsApiKey)
+//
+// Thread rules: start() blocks the calling thread; graceful_shutdown() may be
+// called from any thread, also before start() has bound its socket.
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "common/value.h"
+#include "interfaces/interfaces.h"
+
+namespace portico {
+
+class FileAuthStore;
+class Executor;
+
+// The HTTP status for an execution result, and the short text shown to clients.
+int status_for_result(const Value& result);
+std::string outcome_of(const Value& result);
+
+class HttpApiServer final : public ApiServer {
+ public:
+  HttpApiServer(ConfigStore& config, FileAuthStore& auth, Logging& logging, Executor& executor);
+  ~HttpApiServer() override;
+
+  // Binds ListenAddress:ListenPort (TLS when SslEnabled) and serves until
+  // graceful_shutdown(). Throws std::runtime_error when it cannot listen.
+  void start() override;
+  void graceful_shutdown() override;
+  // Shown in the health details.
+  void set_version(const std::string& version);
+
+  // The bound port once listening (0 before); waits up to the given time.
+  int wait_until_listening(int timeout_ms) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace portico

@@ -1,0 +1,333 @@
+#include "auth/auth.h"
+
+#include <crypt.h>
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/ec.h>
+#include <openssl/err.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+
+#include <cctype>
+#include <ctime>
+#include <stdexcept>
+
+#include "auth/internal.h"
+#include "common/text.h"
+#include "logging/logging.h"
+
+namespace portico {
+namespace {
+
+constexpr size_t kMaxTokenBytes = 8192;
+constexpr size_t kMaxCacheEntries = 10000;
+constexpr long kLeewaySeconds = 60;
+
+std::optional<std::string> base64url_decode(std::string_view in) {
+  std::string s(in);
+  for (char& c : s) {
+    if (c == '-') c = '+';
+    else if (c == '_') c = '/';
+    else if (c == '+' || c == '/' || c == '=') return std::nullopt;
+  }
+  while (s.size() % 4) s.push_back('=');
+  return base64_decode(s);
+}
+
+// Scheme names are case-insensitive; exactly one space follows.
+std::optional<std::string_view> strip_scheme(std::string_view header, std::string_view scheme) {
+  if (header.size() <= scheme.size() + 1) return std::nullopt;
+  for (size_t i = 0; i < scheme.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(header[i])) != std::tolower(static_cast<unsigned char>(scheme[i])))
+      return std::nullopt;
+  if (header[scheme.size()] != ' ') return std::nullopt;
+  return header.substr(scheme.size() + 1);
+}
+
+const EVP_MD* digest_for(const std::string& alg) {
+  if (alg.size() != 5) return nullptr;
+  const std::string bits = alg.substr(2);
+  if (bits == "256") return EVP_sha256();
+  if (bits == "384") return EVP_sha384();
+  if (bits == "512") return EVP_sha512();
+  return nullptr;
+}
+
+std::string curve_of(EVP_PKEY* key) {
+  char name[64] = {};
+  size_t len = 0;
+  if (EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, name, sizeof name, &len) != 1) return "";
+  return std::string(name, len);
+}
+
+// JWS carries ECDSA signatures as r || s; OpenSSL wants DER.
+std::optional<std::string> ecdsa_raw_to_der(std::string_view raw) {
+  if (raw.empty() || raw.size() % 2) return std::nullopt;
+  const size_t half = raw.size() / 2;
+  BIGNUM* r = BN_bin2bn(reinterpret_cast<const unsigned char*>(raw.data()), static_cast<int>(half), nullptr);
+  BIGNUM* s = BN_bin2bn(reinterpret_cast<const unsigned char*>(raw.data() + half), static_cast<int>(half), nullptr);
+  ECDSA_SIG* sig = ECDSA_SIG_new();
+  if (!r || !s || !sig || ECDSA_SIG_set0(sig, r, s) != 1) {
+    BN_free(r);
+    BN_free(s);
+    ECDSA_SIG_free(sig);
+    return std::nullopt;
+  }
+  unsigned char* der = nullptr;
+  const int len = i2d_ECDSA_SIG(sig, &der);
+  ECDSA_SIG_free(sig);
+  if (len <= 0) return std::nullopt;
+  std::string out(reinterpret_cast<char*>(der), static_cast<size_t>(len));
+  OPENSSL_free(der);
+  return out;
+}
+
+bool equal_secret(const std::string& a, const char* b) {
+  const size_t lb = std::strlen(b);
+  return a.size() == lb && CRYPTO_memcmp(a.data(), b, lb) == 0;
+}
+
+}  // namespace
+
+bool allowed_algorithm(const std::string& alg) {
+  static const std::set<std::string> ok{"RS256", "RS384", "RS512", "PS256", "PS384", "PS512",
+                                        "ES256", "ES384", "ES512", "EdDSA"};
+  return ok.count(alg) > 0;
+}
+
+bool key_fits(EVP_PKEY* key, const std::string& alg) {
+  const int id = EVP_PKEY_get_base_id(key);
+  if (alg.rfind("RS", 0) == 0 || alg.rfind("PS", 0) == 0) return id == EVP_PKEY_RSA || id == EVP_PKEY_RSA_PSS;
+  if (alg == "EdDSA") return id == EVP_PKEY_ED25519 || id == EVP_PKEY_ED448;
+  if (id != EVP_PKEY_EC) return false;
+  const std::string curve = curve_of(key);
+  if (alg == "ES256") return curve == "prime256v1" || curve == "P-256";
+  if (alg == "ES384") return curve == "secp384r1" || curve == "P-384";
+  if (alg == "ES512") return curve == "secp521r1" || curve == "P-521";
+  return false;
+}
+
+bool verify_jws(const JwtKey& key, const std::string& alg, std::string_view input, std::string_view signature) {
+  if (!key_fits(key.key.get(), alg)) return false;
+  std::string sig(signature);
+  const EVP_MD* md = nullptr;
+  if (alg != "EdDSA") {
+    md = digest_for(alg);
+    if (!md) return false;
+  }
+  if (alg.rfind("ES", 0) == 0) {
+    const int bytes = alg == "ES256" ? 32 : alg == "ES384" ? 48 : 66;
+    if (signature.size() != static_cast<size_t>(2 * bytes)) return false;
+    auto der = ecdsa_raw_to_der(signature);
+    if (!der) return false;
+    sig = *der;
+  }
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  EVP_PKEY_CTX* pctx = nullptr;
+  bool ok = EVP_DigestVerifyInit(ctx, &pctx, md, nullptr, key.key.get()) == 1;
+  if (ok && alg.rfind("PS", 0) == 0)
+    ok = EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PSS_PADDING) == 1 &&
+         EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, RSA_PSS_SALTLEN_DIGEST) == 1;
+  else if (ok && alg.rfind("RS", 0) == 0)
+    ok = EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING) == 1;
+  if (ok)
+    ok = EVP_DigestVerify(ctx, reinterpret_cast<const unsigned char*>(sig.data()), sig.size(),
+                          reinterpret_cast<const unsigned char*>(input.data()), input.size()) == 1;
+  EVP_MD_CTX_free(ctx);
+  ERR_clear_error();
+  return ok;
+}
+
+FileAuthStore::CredentialCache::CredentialCache() {
+  if (RAND_bytes(secret_, sizeof secret_) != 1) throw std::runtime_error("cannot seed the credential cache");
+}
+
+std::string FileAuthStore::CredentialCache::key_of(std::string_view user, std::string_view password) const {
+  std::string msg(user);
+  msg.push_back('\0');
+  msg.append(password);
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  HMAC(EVP_sha256(), secret_, sizeof secret_, reinterpret_cast<const unsigned char*>(msg.data()), msg.size(), out,
+       &len);
+  OPENSSL_cleanse(msg.data(), msg.size());
+  return std::string(reinterpret_cast<char*>(out), len);
+}
+
+bool FileAuthStore::CredentialCache::hit(const std::string& key, std::string_view user) {
+  std::lock_guard<std::mutex> l(mu_);
+  auto it = entries_.find(key);
+  if (it == entries_.end()) return false;
+  if (it->second.expires < std::chrono::steady_clock::now() || it->second.user != user) {
+    entries_.erase(it);
+    return false;
+  }
+  return true;
+}
+
+void FileAuthStore::CredentialCache::put(const std::string& key, std::string_view user) {
+  std::lock_guard<std::mutex> l(mu_);
+  const auto now = std::chrono::steady_clock::now();
+  if (entries_.size() >= kMaxCacheEntries) {
+    std::erase_if(entries_, [&](const auto& e) { return e.second.expires < now; });
+    if (entries_.size() >= kMaxCacheEntries) entries_.clear();
+  }
+  entries_[key] = Entry{std::string(user), now + std::chrono::seconds(CACHE_TTL_SECONDS)};
+}
+
+void FileAuthStore::CredentialCache::clear() {
+  std::lock_guard<std::mutex> l(mu_);
+  entries_.clear();
+}
+
+FileAuthStore::FileAuthStore(std::function<std::string()> dir_source)
+    : dir_source_(std::move(dir_source)),
+      snapshot_(std::make_shared<Snapshot>()),
+      cache_(std::make_unique<CredentialCache>()) {}
+
+FileAuthStore::FileAuthStore(std::string dir) : FileAuthStore([dir] { return dir; }) {}
+
+FileAuthStore::~FileAuthStore() = default;
+
+std::shared_ptr<const FileAuthStore::Snapshot> FileAuthStore::snapshot() const {
+  std::lock_guard<std::mutex> l(snapshot_mu_);
+  return snapshot_;
+}
+
+Errors FileAuthStore::load_auth_config() {
+  std::lock_guard<std::mutex> reload(reload_mu_);
+  Errors errors;
+  auto fresh = load_auth_directory(dir_source_(), errors);
+  if (!errors.empty()) return errors;
+  {
+    std::lock_guard<std::mutex> l(snapshot_mu_);
+    snapshot_ = std::move(fresh);
+  }
+  cache_->clear();
+  return {};
+}
+
+size_t FileAuthStore::user_count() const { return snapshot()->users.size(); }
+size_t FileAuthStore::public_key_count() const { return snapshot()->keys.size(); }
+
+bool FileAuthStore::may_run(const Principal& p, const std::string& alias) {
+  if (p.all_aliases) return true;
+  for (const auto& a : p.aliases)
+    if (a == alias) return true;
+  return false;
+}
+
+std::optional<Principal> FileAuthStore::authenticate(std::string_view header) const {
+  try {
+    if (auto rest = strip_scheme(header, "Basic")) return basic(*rest);
+    if (auto rest = strip_scheme(header, "Bearer")) return bearer(*rest);
+  } catch (const std::exception& e) {
+    app_log()->warn(std::string("Authentication error: ") + e.what());
+  }
+  return std::nullopt;
+}
+
+std::optional<Principal> FileAuthStore::basic(std::string_view credentials) const {
+  auto decoded = base64_decode(credentials);
+  if (!decoded || decoded->find('\0') != std::string::npos) return std::nullopt;
+  const auto colon = decoded->find(':');
+  if (colon == std::string::npos) return std::nullopt;
+  const std::string user = decoded->substr(0, colon);
+  std::string password = decoded->substr(colon + 1);
+  OPENSSL_cleanse(decoded->data(), decoded->size());
+
+  const auto snap = snapshot();
+  auto it = snap->users.find(user);
+  const std::string cache_key = cache_->key_of(user, password);
+  std::optional<Principal> result;
+  if (it != snap->users.end() && cache_->hit(cache_key, user)) {
+    result = Principal{user, "basic", it->second.all_aliases, it->second.aliases};
+  } else {
+    // Unknown users cost the same hash as real ones, so timing tells nothing.
+    const std::string& setting = it != snap->users.end() ? it->second.hash : snap->decoy_hash;
+    if (!setting.empty()) {
+      auto data = std::make_unique<crypt_data>();
+      const char* out = crypt_rn(password.c_str(), setting.c_str(), data.get(), sizeof(crypt_data));
+      const bool match = out && it != snap->users.end() && equal_secret(it->second.hash, out);
+      OPENSSL_cleanse(data.get(), sizeof(crypt_data));
+      if (match) {
+        cache_->put(cache_key, user);
+        result = Principal{user, "basic", it->second.all_aliases, it->second.aliases};
+      }
+    }
+  }
+  OPENSSL_cleanse(password.data(), password.size());
+  return result;
+}
+
+std::optional<Principal> FileAuthStore::bearer(std::string_view token) const {
+  if (token.size() > kMaxTokenBytes) return std::nullopt;
+  const size_t d1 = token.find('.');
+  const size_t d2 = d1 == std::string_view::npos ? d1 : token.find('.', d1 + 1);
+  if (d2 == std::string_view::npos || token.find('.', d2 + 1) != std::string_view::npos) return std::nullopt;
+  const auto header_json = base64url_decode(token.substr(0, d1));
+  const auto payload_json = base64url_decode(token.substr(d1 + 1, d2 - d1 - 1));
+  const auto signature = base64url_decode(token.substr(d2 + 1));
+  if (!header_json || !payload_json || !signature) return std::nullopt;
+  const Value header = Value::parse(*header_json, nullptr, false);
+  const Value claims = Value::parse(*payload_json, nullptr, false);
+  if (!header.is_object() || !claims.is_object()) return std::nullopt;
+  const Value alg_v = header.value("alg", Value());
+  if (!alg_v.is_string()) return std::nullopt;
+  const std::string alg = alg_v.get<std::string>();
+  // "none" and HMAC never reach a key: a public key must not become a shared secret.
+  if (!allowed_algorithm(alg)) return std::nullopt;
+
+  const auto snap = snapshot();
+  const std::string_view signing_input = token.substr(0, d2);
+  const JwtKey* key = nullptr;
+  for (const auto& k : snap->keys)
+    if (k.algorithms.count(alg) && verify_jws(k, alg, signing_input, *signature)) {
+      key = &k;
+      break;
+    }
+  if (!key) return std::nullopt;
+
+  const long now = static_cast<long>(std::time(nullptr));
+  auto number = [&](const char* name) -> std::optional<double> {
+    auto it = claims.find(name);
+    if (it == claims.end()) return std::nullopt;
+    if (!it->is_number()) throw std::invalid_argument(std::string("claim ") + name + " is not a number");
+    return it->get<double>();
+  };
+  try {
+    const auto exp = number("exp");
+    if (!exp || *exp + kLeewaySeconds < now) return std::nullopt;
+    if (auto nbf = number("nbf"); nbf && *nbf - kLeewaySeconds > now) return std::nullopt;
+    if (auto iat = number("iat"); iat && *iat - kLeewaySeconds > now) return std::nullopt;
+  } catch (const std::invalid_argument&) {
+    return std::nullopt;
+  }
+  if (!key->issuer.empty() && claims.value("iss", Value()) != key->issuer) return std::nullopt;
+  if (!key->audience.empty()) {
+    const Value aud = claims.value("aud", Value());
+    bool found = aud.is_string() && aud.get<std::string>() == key->audience;
+    if (aud.is_array())
+      for (const auto& a : aud)
+        if (a.is_string() && a.get<std::string>() == key->audience) found = true;
+    if (!found) return std::nullopt;
+  }
+  Principal p;
+  p.method = "bearer";
+  const Value sub = claims.value(key->subject_claim, Value());
+  p.name = sub.is_string() && !sub.get<std::string>().empty() ? sub.get<std::string>() : "jwt:" + key->name;
+  const Value aliases = claims.value(key->aliases_claim, Value());
+  if (aliases.is_string() && aliases.get<std::string>() == "*") {
+    p.all_aliases = true;
+  } else if (aliases.is_array()) {
+    for (const auto& a : aliases) {
+      if (!a.is_string()) continue;
+      if (a.get<std::string>() == "*") p.all_aliases = true;
+      else p.aliases.push_back(a.get<std::string>());
+    }
+  }
+  return p;
+}
+
+}  // namespace portico

@@ -1,0 +1,58 @@
+#include "common/fd.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace portico {
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+void throw_os_error(int err, const std::string& what) {
+  throw std::system_error(err, std::generic_category(), what);
+}
+
+void write_file(const std::string& path, const std::string& data, int mode) {
+  int raw;
+  do raw = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  while (raw < 0 && errno == EINTR);
+  if (raw < 0) throw_os_error(errno, "cannot open " + path);
+  UniqueFd fd(raw);
+  size_t off = 0;
+  while (off < data.size()) {
+    ssize_t n = ::write(fd.get(), data.data() + off, data.size() - off);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_os_error(errno, "cannot write " + path);
+    }
+    off += static_cast<size_t>(n);
+  }
+  if (::close(fd.release()) != 0 && errno != EINTR) throw_os_error(errno, "cannot write " + path);
+}
+
+std::string read_file(const std::string& path) {
+  int raw;
+  do raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  while (raw < 0 && errno == EINTR);
+  if (raw < 0) throw_os_error(errno, "cannot open " + path);
+  UniqueFd fd(raw);
+  std::string out;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_os_error(errno, "cannot read " + path);
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+}  // namespace portico

@@ -1,0 +1,418 @@
+#include "common/text.h"
+
+#include <sys/random.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+#include <system_error>
+
+namespace portico {
+namespace {
+
+// Decodes one UTF-8 sequence at s[i]. Returns the code point and advances i,
+// or returns -1 and advances i past the maximal invalid subpart.
+long next_code_point(std::string_view s, size_t& i) {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  if (b0 < 0x80) {
+    ++i;
+    return b0;
+  }
+  int len;
+  long cp;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    len = 2;
+    cp = b0 & 0x1F;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    len = 3;
+    cp = b0 & 0x0F;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;  // no surrogates
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    len = 4;
+    cp = b0 & 0x07;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    ++i;
+    return -1;
+  }
+  size_t j = i + 1;
+  for (int k = 1; k < len; ++k, ++j) {
+    if (j >= s.size()) {
+      i = j;
+      return -1;
+    }
+    const auto b = static_cast<unsigned char>(s[j]);
+    if (b < lo || b > hi) {
+      i = j;
+      return -1;
+    }
+    lo = 0x80;
+    hi = 0xBF;
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  i = j;
+  return cp;
+}
+
+void append_utf8(std::string& out, long cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// Characters that a reader would not see: controls, separators other than
+// the space, format characters, private use and non-characters.
+bool printable(long cp) {
+  if (cp < 0x20 || (cp >= 0x7F && cp <= 0xA0) || cp == 0xAD) return false;
+  if (cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202F) ||
+      (cp >= 0x205F && cp <= 0x206F) || cp == 0x3000 || cp == 0xFEFF)
+    return false;
+  if ((cp >= 0xE000 && cp <= 0xF8FF) || (cp >= 0xFFF9 && cp <= 0xFFFB) || cp == 0xFFFE || cp == 0xFFFF)
+    return false;
+  if (cp >= 0xF0000) return false;  // supplementary private use planes
+  return true;
+}
+
+void append_escaped(std::string& out, long cp) {
+  char buf[16];
+  if (cp < 0x100) std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned>(cp));
+  else if (cp < 0x10000) std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(cp));
+  else std::snprintf(buf, sizeof buf, "\\U%08x", static_cast<unsigned>(cp));
+  out += buf;
+}
+
+void quote_into(std::string& out, const Value& v);
+
+void quote_text_into(std::string& out, std::string_view s) {
+  const bool has_single = s.find('\'') != std::string_view::npos;
+  const bool has_double = s.find('"') != std::string_view::npos;
+  const char q = (has_single && !has_double) ? '"' : '\'';
+  out.push_back(q);
+  size_t i = 0;
+  while (i < s.size()) {
+    const size_t start = i;
+    const long cp = next_code_point(s, i);
+    if (cp < 0) {
+      // Bytes that are not UTF-8 are shown, never passed through raw.
+      for (size_t k = start; k < i; ++k) append_escaped(out, static_cast<unsigned char>(s[k]));
+      continue;
+    }
+    switch (cp) {
+      case '\\': out += "\\\\"; continue;
+      case '\t': out += "\\t"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\r': out += "\\r"; continue;
+      default: break;
+    }
+    if (cp == q) {
+      out.push_back('\\');
+      out.push_back(q);
+    } else if (!printable(cp)) {
+      append_escaped(out, cp);
+    } else {
+      out.append(s.substr(start, i - start));
+    }
+  }
+  out.push_back(q);
+}
+
+void quote_into(std::string& out, const Value& v) {
+  switch (v.type()) {
+    case Value::value_t::null: out += "None"; return;
+    case Value::value_t::boolean: out += v.get<bool>() ? "True" : "False"; return;
+    case Value::value_t::number_integer:
+    case Value::value_t::number_unsigned:
+    case Value::value_t::number_float: out += plain_decimal(v); return;
+    case Value::value_t::string: quote_text_into(out, v.get_ref<const std::string&>()); return;
+    case Value::value_t::array: {
+      out.push_back('[');
+      bool first = true;
+      for (const auto& item : v) {
+        if (!first) out += ", ";
+        first = false;
+        quote_into(out, item);
+      }
+      out.push_back(']');
+      return;
+    }
+    case Value::value_t::object: {
+      out.push_back('{');
+      bool first = true;
+      for (auto it = v.begin(); it != v.end(); ++it) {
+        if (!first) out += ", ";
+        first = false;
+        quote_text_into(out, it.key());
+        out += ": ";
+        quote_into(out, it.value());
+      }
+      out.push_back('}');
+      return;
+    }
+    default: out += "None"; return;
+  }
+}
+
+uint8_t random_byte_buffer(std::array<uint8_t, 16>& b) {
+  size_t got = 0;
+  while (got < b.size()) {
+    ssize_t n = getrandom(b.data() + got, b.size() - got, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), "getrandom");
+    }
+    got += static_cast<size_t>(n);
+  }
+  b[6] = (b[6] & 0x0F) | 0x40;
+  b[8] = (b[8] & 0x3F) | 0x80;
+  return 0;
+}
+
+constexpr char kHex[] = "0123456789abcdef";
+
+}  // namespace
+
+std::string quoted(const Value& v) {
+  std::string out;
+  quote_into(out, v);
+  return out;
+}
+
+std::string quoted(std::string_view text) {
+  std::string out;
+  quote_text_into(out, text);
+  return out;
+}
+
+std::string plain_decimal(double d) {
+  if (std::isnan(d)) return "nan";
+  if (std::isinf(d)) return d < 0 ? "-inf" : "inf";
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+  std::string sci(buf, res.ptr);
+  // sci looks like [-]D[.DDD]e[+-]XX: split into sign, digits and exponent.
+  std::string sign;
+  size_t pos = 0;
+  if (sci[0] == '-') {
+    sign = "-";
+    pos = 1;
+  }
+  const size_t e = sci.find('e');
+  std::string digits;
+  for (size_t i = pos; i < e; ++i)
+    if (sci[i] != '.') digits.push_back(sci[i]);
+  const int exp = std::stoi(sci.substr(e + 1));
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+  const int n = static_cast<int>(digits.size());
+  std::string out = sign;
+  if (exp >= -4 && exp < 16) {
+    // Fixed notation, the way a reader expects small and ordinary numbers.
+    if (exp < 0) {
+      out += "0.";
+      out.append(static_cast<size_t>(-exp - 1), '0');
+      out += digits;
+    } else if (exp + 1 >= n) {
+      out += digits;
+      out.append(static_cast<size_t>(exp + 1 - n), '0');
+      out += ".0";
+    } else {
+      out += digits.substr(0, static_cast<size_t>(exp + 1));
+      out += ".";
+      out += digits.substr(static_cast<size_t>(exp + 1));
+    }
+    return out;
+  }
+  out += digits.substr(0, 1);
+  if (n > 1) {
+    out += ".";
+    out += digits.substr(1);
+  }
+  char expbuf[16];
+  std::snprintf(expbuf, sizeof expbuf, "e%c%02d", exp < 0 ? '-' : '+', exp < 0 ? -exp : exp);
+  out += expbuf;
+  return out;
+}
+
+std::string plain_decimal(const Value& number) {
+  switch (number.type()) {
+    case Value::value_t::number_integer: return std::to_string(number.get<long long>());
+    case Value::value_t::number_unsigned: return std::to_string(number.get<unsigned long long>());
+    case Value::value_t::number_float: return plain_decimal(number.get<double>());
+    default: throw std::invalid_argument("plain_decimal: not a number");
+  }
+}
+
+std::string text_form(const Value& v) {
+  switch (v.type()) {
+    case Value::value_t::null: return "";
+    case Value::value_t::boolean: return v.get<bool>() ? "true" : "false";
+    case Value::value_t::string: return v.get<std::string>();
+    case Value::value_t::number_integer:
+    case Value::value_t::number_unsigned:
+    case Value::value_t::number_float: return plain_decimal(v);
+    default: return v.dump(-1, ' ', false, Value::error_handler_t::replace);
+  }
+}
+
+std::string path_join(std::initializer_list<std::string_view> parts) {
+  std::string out;
+  bool first = true;
+  for (std::string_view p : parts) {
+    if (first) {
+      out.assign(p);
+      first = false;
+    } else if (!p.empty() && p.front() == '/') {
+      out.assign(p);
+    } else if (out.empty() || out.back() == '/') {
+      out.append(p);
+    } else {
+      out.push_back('/');
+      out.append(p);
+    }
+  }
+  return out;
+}
+
+std::optional<std::string> decode_utf8_strict(std::string_view bytes) {
+  size_t i = 0;
+  while (i < bytes.size())
+    if (next_code_point(bytes, i) < 0) return std::nullopt;
+  return std::string(bytes);
+}
+
+std::string decode_utf8_replace(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  size_t i = 0;
+  while (i < bytes.size()) {
+    const size_t start = i;
+    const long cp = next_code_point(bytes, i);
+    if (cp < 0) append_utf8(out, 0xFFFD);
+    else out.append(bytes.substr(start, i - start));
+  }
+  return out;
+}
+
+std::string normalize_newlines(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') {
+      out.push_back('\n');
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
+std::string base64_encode(std::string_view in) {
+  static constexpr char tbl[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.resize((in.size() + 2) / 3 * 4);
+  const auto* p = reinterpret_cast<const unsigned char*>(in.data());
+  char* o = out.data();
+  size_t i = 0;
+  for (; i + 3 <= in.size(); i += 3) {
+    const uint32_t v = (uint32_t{p[i]} << 16) | (uint32_t{p[i + 1]} << 8) | p[i + 2];
+    *o++ = tbl[v >> 18];
+    *o++ = tbl[(v >> 12) & 63];
+    *o++ = tbl[(v >> 6) & 63];
+    *o++ = tbl[v & 63];
+  }
+  const size_t rest = in.size() - i;
+  if (rest) {
+    uint32_t v = uint32_t{p[i]} << 16;
+    if (rest == 2) v |= uint32_t{p[i + 1]} << 8;
+    *o++ = tbl[v >> 18];
+    *o++ = tbl[(v >> 12) & 63];
+    *o++ = rest == 2 ? tbl[(v >> 6) & 63] : '=';
+    *o++ = '=';
+  }
+  return out;
+}
+
+std::optional<std::string> base64_decode(std::string_view in) {
+  auto val = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  if (in.size() % 4 != 0) return std::nullopt;
+  std::string out;
+  out.reserve(in.size() / 4 * 3);
+  for (size_t i = 0; i < in.size(); i += 4) {
+    const bool last = i + 4 == in.size();
+    int v[4];
+    int pad = 0;
+    for (int k = 0; k < 4; ++k) {
+      const char c = in[i + k];
+      if (c == '=' && last && k >= 2) {
+        v[k] = 0;
+        ++pad;
+        continue;
+      }
+      if (pad) return std::nullopt;  // data after padding
+      v[k] = val(c);
+      if (v[k] < 0) return std::nullopt;
+    }
+    const uint32_t x = (uint32_t(v[0]) << 18) | (uint32_t(v[1]) << 12) | (uint32_t(v[2]) << 6) | uint32_t(v[3]);
+    out.push_back(static_cast<char>(x >> 16));
+    if (pad < 2) out.push_back(static_cast<char>((x >> 8) & 0xFF));
+    if (pad < 1) out.push_back(static_cast<char>(x & 0xFF));
+  }
+  return out;
+}
+
+std::string uuid4_hex() {
+  std::array<uint8_t, 16> b{};
+  random_byte_buffer(b);
+  std::string out;
+  out.reserve(32);
+  for (uint8_t x : b) {
+    out.push_back(kHex[x >> 4]);
+    out.push_back(kHex[x & 15]);
+  }
+  return out;
+}
+
+std::string uuid4() {
+  const std::string h = uuid4_hex();
+  return h.substr(0, 8) + "-" + h.substr(8, 4) + "-" + h.substr(12, 4) + "-" + h.substr(16, 4) + "-" + h.substr(20);
+}
+
+bool is_uuid(std::string_view t) {
+  if (t.size() != 36) return false;
+  for (size_t i = 0; i < t.size(); ++i) {
+    if (i == 8 || i == 13 || i == 18 || i == 23) {
+      if (t[i] != '-') return false;
+    } else if (!std::isxdigit(static_cast<unsigned char>(t[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace portico

@@ -1,0 +1,55 @@
+#pragma once
+// Text forms shared by every message and result: the quoted form of a value,
+// plain decimal numbers, path joining, UTF-8 decoding, Base64 and UUIDs.
+
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/value.h"
+
+namespace portico {
+
+// A value as messages embed it: 'text' (or "text" when it holds a single quote
+// and no double quote) with \\, \', \t, \n, \r, \xNN, \uNNNN escapes; None,
+// True, False; numbers in plain decimal; sequences and maps as [..] / {..}.
+std::string quoted(const Value& v);
+std::string quoted(std::string_view text);
+// Exact-match overloads so unqualified calls never pick std::quoted through ADL.
+inline std::string quoted(const std::string& text) { return quoted(std::string_view(text)); }
+inline std::string quoted(const char* text) { return quoted(std::string_view(text)); }
+
+// An integer's digits; a float's shortest round-trip form that always shows a
+// decimal point or an exponent (1.0, 0.25, 1e-05, 1e+16, inf, nan).
+std::string plain_decimal(const Value& number);
+std::string plain_decimal(double d);
+
+// Text form used in templates and environments: text unchanged, booleans as
+// "true"/"false", numbers in plain decimal, null as the empty text, sequences
+// and maps as compact JSON.
+std::string text_form(const Value& v);
+
+// Joins with "/"; a component that starts with "/" replaces what precedes it.
+std::string path_join(std::initializer_list<std::string_view> parts);
+
+// Strict decoding: absent when the bytes are not valid UTF-8.
+std::optional<std::string> decode_utf8_strict(std::string_view bytes);
+// Lenient decoding: every maximal invalid subsequence becomes U+FFFD.
+std::string decode_utf8_replace(std::string_view bytes);
+// CR LF and lone CR become LF.
+std::string normalize_newlines(std::string_view text);
+
+// Standard alphabet, padded, no line breaks.
+std::string base64_encode(std::string_view bytes);
+// Absent on any character outside the alphabet or bad padding.
+std::optional<std::string> base64_decode(std::string_view text);
+
+// Random (version 4) UUID: "xxxxxxxx-xxxx-4xxx-yxxx-xxxxxxxxxxxx".
+std::string uuid4();
+// The same, as 32 lower-case hexadecimal digits without dashes.
+std::string uuid4_hex();
+// True for the canonical form of any UUID (lower or upper case).
+bool is_uuid(std::string_view text);
+
+}  // namespace portico

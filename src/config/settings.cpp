@@ -1,0 +1,331 @@
+// The configuration file: `Key value` lines, converted and checked per key.
+
+#include <charconv>
+#include <cmath>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/text.h"
+#include "config/internal.h"
+
+namespace portico::config_internal {
+namespace {
+
+// Converts the text of one setting; returns the problem, or nothing on success.
+using Convert = std::optional<std::string> (*)(const std::string& text, Value& out);
+
+struct KeySpec {
+  const char* name;
+  Value default_value;
+  Convert convert;
+};
+
+std::string lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// Plain decimal digits only: no sign, no spaces, no other base.
+std::optional<long long> whole_number(const std::string& text) {
+  if (text.empty() || text.size() > 18) return std::nullopt;
+  for (char c : text)
+    if (c < '0' || c > '9') return std::nullopt;
+  return std::stoll(text);
+}
+
+std::optional<std::string> convert_whole_in_range(const std::string& text, Value& out, long long lo,
+                                                  long long hi, const std::string& problem) {
+  const auto n = whole_number(text);
+  if (!n || *n < lo || *n > hi) return quoted(text) + problem;
+  out = *n;
+  return std::nullopt;
+}
+
+std::optional<std::string> convert_path(const std::string& text, Value& out) {
+  if (text.empty()) return "must not be empty";
+  out = text;
+  return std::nullopt;
+}
+
+std::optional<std::string> convert_text(const std::string& text, Value& out) {
+  out = text;
+  return std::nullopt;
+}
+
+std::optional<std::string> convert_optional_text(const std::string& text, Value& out) {
+  out = text.empty() ? Value() : Value(text);
+  return std::nullopt;
+}
+
+std::optional<std::string> convert_port(const std::string& text, Value& out) {
+  return convert_whole_in_range(text, out, 1, 65535, " is not a port number (1-65535)");
+}
+
+std::optional<std::string> convert_boolean(const std::string& text, Value& out) {
+  const std::string l = lower(text);
+  if (l == "true" || l == "yes" || l == "on" || l == "1") out = true;
+  else if (l == "false" || l == "no" || l == "off" || l == "0") out = false;
+  else return quoted(text) + " is not a boolean (true/false, yes/no, on/off, 1/0)";
+  return std::nullopt;
+}
+
+const char* const LEVELS_TEXT = "debug, info, warning, error, critical";
+
+std::optional<std::string> log_level(const std::string& word) {
+  const std::string l = lower(word);
+  if (l == "warn") return "warning";
+  if (l == "debug" || l == "info" || l == "warning" || l == "error" || l == "critical") return l;
+  return std::nullopt;
+}
+
+std::optional<std::string> convert_log_level(const std::string& text, Value& out) {
+  const auto level = log_level(text);
+  if (!level) return quoted(text) + " is not a log level (" + LEVELS_TEXT + ")";
+  out = *level;
+  return std::nullopt;
+}
+
+// "path [level] [format]", kept as written: the logging set-up parses it again.
+std::optional<std::string> convert_app_log(const std::string& text, Value& out) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && is_blank(text[i])) ++i;
+    size_t j = i;
+    while (j < text.size() && !is_blank(text[j])) ++j;
+    if (j > i) words.push_back(text.substr(i, j - i));
+    i = j;
+  }
+  if (words.empty()) return "must not be empty";
+  if (words.size() > 3) return quoted(text) + " is not \"path [level] [format]\"";
+  bool have_level = false, have_format = false;
+  for (size_t w = 1; w < words.size(); ++w) {
+    const std::string l = lower(words[w]);
+    if (l == "text" || l == "json") {
+      if (have_format) return quoted(text) + " names more than one format";
+      have_format = true;
+    } else if (log_level(l)) {
+      if (have_level) return quoted(text) + " names more than one level";
+      have_level = true;
+    } else {
+      return portico::quoted(words[w]) + " is neither a log level (" + LEVELS_TEXT + ") nor a format (text, json)";
+    }
+  }
+  out = text;
+  return std::nullopt;
+}
+
+std::optional<std::string> convert_interval(const std::string& text, Value& out) {
+  const auto n = whole_number(text);
+  if (!n) return quoted(text) + " is not a whole number of seconds (0 turns it off)";
+  out = *n;
+  return std::nullopt;
+}
+
+std::optional<std::string> convert_container(const std::string& text, Value& out) {
+  const std::string l = lower(text);
+  if (l == "auto") out = nullptr;
+  else if (l == "1" || l == "true") out = true;
+  else if (l == "0" || l == "false") out = false;
+  else return quoted(text) + " is not auto, 1/true or 0/false";
+  return std::nullopt;
+}
+
+// Decimal only (no sign, exponent allowed): hex floats, inf and nan are refused.
+std::optional<std::string> convert_max_timeout(const std::string& text, Value& out) {
+  const std::string problem = quoted(text) + " is not a non-negative number of seconds";
+  if (const auto n = whole_number(text)) {
+    out = *n;
+    return std::nullopt;
+  }
+  size_t i = 0, digits = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
+  }
+  if (digits == 0) return problem;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    const size_t exp_start = i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    if (i == exp_start) return problem;
+  }
+  if (i != text.size()) return problem;
+  double d = 0;
+  const auto res = std::from_chars(text.data(), text.data() + text.size(), d);
+  if (res.ec != std::errc() || res.ptr != text.data() + text.size() || !std::isfinite(d)) return problem;
+  out = d;
+  return std::nullopt;
+}
+
+std::optional<std::string> convert_policy(const std::string& text, Value& out,
+                                          std::initializer_list<const char*> allowed) {
+  std::string l = lower(text);
+  if (l == "false" || l == "off" || l == "none" || l == "0") l = "no";
+  std::string names;
+  for (const char* a : allowed) {
+    if (l == a) {
+      out = l;
+      return std::nullopt;
+    }
+    names += names.empty() ? a : std::string(", ") + a;
+  }
+  return quoted(text) + " is not one of " + names;
+}
+
+std::optional<std::string> convert_refresh_image(const std::string& text, Value& out) {
+  return convert_policy(text, out, {"always", "on-start", "no"});
+}
+
+std::optional<std::string> convert_prefetch_image(const std::string& text, Value& out) {
+  return convert_policy(text, out, {"on-start", "on-config-change", "no"});
+}
+
+std::optional<std::string> convert_max_runs(const std::string& text, Value& out) {
+  return convert_whole_in_range(text, out, 1, 4096, " is not a whole number from 1 to 4096");
+}
+
+std::optional<std::string> convert_max_request(const std::string& text, Value& out) {
+  return convert_whole_in_range(text, out, 1024, 1073741824, " is not a whole number from 1024 to 1073741824");
+}
+
+const std::vector<KeySpec>& key_specs() {
+  static const std::vector<KeySpec> specs = {
+      {"PidFile", "/run/portico.pid", convert_path},
+      {"AuthDir", "/etc/portico/auth", convert_path},
+      {"AliasDir", "/etc/portico/aliases", convert_path},
+      {"SharedDir", "/tmp/portico", convert_path},
+      {"ExternalDir", "", convert_text},
+      {"ListenAddress", "127.0.0.1", convert_path},
+      {"ListenPort", 8080, convert_port},
+      {"SslEnabled", false, convert_boolean},
+      {"SslCert", nullptr, convert_path},
+      {"SslKey", nullptr, convert_path},
+      {"LogLevel", "info", convert_log_level},
+      {"LogDir", "/var/log/portico", convert_path},
+      {"AuditLog", "audit.log", convert_path},
+      {"AppLog", "app.log", convert_app_log},
+      {"LogsApiKey", nullptr, convert_optional_text},
+      {"HealthApiKey", nullptr, convert_optional_text},
+      {"AuthReload", 30, convert_interval},
+      {"AliasReload", 30, convert_interval},
+      {"Container", nullptr, convert_container},
+      {"MaxTimeout", 0, convert_max_timeout},
+      {"RefreshImage", "no", convert_refresh_image},
+      {"PrefetchImage", "no", convert_prefetch_image},
+      {"MaxConcurrentRuns", 64, convert_max_runs},
+      {"MaxRequestBytes", 1048576, convert_max_request},
+  };
+  return specs;
+}
+
+const KeySpec* find_spec(std::string_view key) {
+  static const std::map<std::string, const KeySpec*> by_lower_name = [] {
+    std::map<std::string, const KeySpec*> m;
+    for (const auto& s : key_specs()) m.emplace(lower(s.name), &s);
+    return m;
+  }();
+  auto it = by_lower_name.find(lower(key));
+  return it == by_lower_name.end() ? nullptr : it->second;
+}
+
+struct FileLine {
+  size_t number;
+  std::string key;
+  std::string value;
+  std::optional<std::string> problem;  // the line itself is malformed
+};
+
+std::vector<FileLine> split_lines(const std::string& text) {
+  std::vector<FileLine> out;
+  size_t number = 0, pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    ++number;
+    const std::string_view line = trim(std::string_view(text).substr(pos, end - pos));
+    pos = end + 1;
+    if (line.empty() || line.front() == '#') continue;
+    size_t k = 0;
+    while (k < line.size() && !is_blank(line[k])) ++k;
+    FileLine fl{number, std::string(line.substr(0, k)), std::string(trim(line.substr(k))), std::nullopt};
+    if (!fl.value.empty() && fl.value.front() == '"') {
+      if (fl.value.size() < 2 || fl.value.back() != '"')
+        fl.problem = "the value starts with a double quote but does not end with one";
+      else
+        fl.value = fl.value.substr(1, fl.value.size() - 2);
+    }
+    out.push_back(std::move(fl));
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string canonical_key(std::string_view key) {
+  const KeySpec* s = find_spec(key);
+  return s ? s->name : std::string();
+}
+
+Value default_settings() {
+  Value out = Value::object();
+  for (const auto& s : key_specs()) out[s.name] = s.default_value;
+  return out;
+}
+
+std::pair<Value, Errors> parse_settings(const std::string& path, const std::optional<std::string>& text,
+                                        const std::optional<Overrides>& overrides) {
+  Value settings = default_settings();
+  Errors errors;
+  if (text) {
+    std::map<std::string, size_t> first_line;
+    for (const FileLine& fl : split_lines(*text)) {
+      const std::string where = path + ":" + std::to_string(fl.number) + ": ";
+      const KeySpec* key_def = find_spec(fl.key);
+      if (!key_def) {
+        errors.push_back(where + "unknown key " + quoted(fl.key));
+        continue;
+      }
+      const std::string prefix = where + key_def->name + ": ";
+      if (auto [it, fresh] = first_line.emplace(key_def->name, fl.number); !fresh) {
+        errors.push_back(prefix + "already given on line " + std::to_string(it->second));
+        continue;
+      }
+      if (fl.problem) {
+        errors.push_back(prefix + *fl.problem);
+        continue;
+      }
+      Value v;
+      if (auto problem = key_def->convert(fl.value, v)) errors.push_back(prefix + *problem);
+      else settings[key_def->name] = std::move(v);
+    }
+  }
+  if (overrides) {
+    for (const auto& [key, value] : *overrides) {
+      const KeySpec* key_def = find_spec(key);
+      if (!key_def) {
+        errors.push_back("command line: unknown key " + quoted(key));
+        continue;
+      }
+      Value v;
+      if (auto problem = key_def->convert(value, v)) errors.push_back(std::string("command line: ") + key_def->name + ": " + *problem);
+      else settings[key_def->name] = std::move(v);
+    }
+  }
+  return {std::move(settings), std::move(errors)};
+}
+
+}  // namespace portico::config_internal

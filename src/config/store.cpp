@@ -1,0 +1,188 @@
+#include <time.h>
+
+#include <cerrno>
+#include <chrono>
+#include <stdexcept>
+#include <system_error>
+#include <unordered_map>
+
+#include "common/fd.h"
+#include "config/config.h"
+#include "config/internal.h"
+#include "logging/logging.h"
+
+namespace portico {
+
+struct FileConfigStore::AliasSet {
+  Value map = Value::object();
+  // Points into `map`, which never changes once published.
+  std::unordered_map<std::string, const Value*> index;
+
+  explicit AliasSet(Value m) : map(std::move(m)) {
+    for (auto it = map.begin(); it != map.end(); ++it) index.emplace(it.key(), &it.value());
+  }
+};
+
+struct FileConfigStore::Events {
+  struct Outcome {
+    Value last;  // time of the last attempt
+    Value success;
+    long long count = 0;
+    long long failures = 0;
+
+    void record(bool ok, const std::string& when) {
+      last = when;
+      success = ok;
+      ++count;
+      if (!ok) ++failures;
+    }
+    Value to_value() const {
+      return Value{{"last", last}, {"success", success}, {"count", count}, {"failures", failures}};
+    }
+  };
+  Value started_at;
+  Outcome auth, alias;
+};
+
+namespace {
+
+std::string utc_now() {
+  const std::time_t t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
+
+}  // namespace
+
+FileConfigStore::FileConfigStore()
+    : settings_(std::make_shared<const Value>(config_internal::default_settings())),
+      aliases_(std::make_shared<const AliasSet>(Value::object())),
+      events_(std::make_unique<Events>()) {}
+
+FileConfigStore::~FileConfigStore() = default;
+
+Value FileConfigStore::defaults() { return config_internal::default_settings(); }
+
+std::shared_ptr<const Value> FileConfigStore::settings() const {
+  std::lock_guard<std::mutex> l(snapshot_mu_);
+  return settings_;
+}
+
+std::shared_ptr<const FileConfigStore::AliasSet> FileConfigStore::alias_set() const {
+  std::lock_guard<std::mutex> l(snapshot_mu_);
+  return aliases_;
+}
+
+void FileConfigStore::load(const std::string& path, const std::optional<Overrides>& overrides) {
+  std::optional<std::string> text;
+  try {
+    text = read_file(path);
+  } catch (const std::system_error& e) {
+    const int err = e.code().value();
+    if (err != ENOENT && err != ENOTDIR) throw ConfigError({path + ": " + e.code().message()});
+  }
+  auto [values, errors] = config_internal::parse_settings(path, text, overrides);
+  if (!errors.empty()) throw ConfigError(std::move(errors));
+  auto fresh = std::make_shared<const Value>(std::move(values));
+  std::lock_guard<std::mutex> l(snapshot_mu_);
+  settings_ = std::move(fresh);
+}
+
+Value FileConfigStore::get(const std::string& key) const {
+  const std::string canonical = config_internal::canonical_key(key);
+  if (canonical.empty()) return nullptr;
+  const auto s = settings();
+  auto it = s->find(canonical);
+  return it == s->end() ? Value() : *it;
+}
+
+std::pair<Value, Errors> FileConfigStore::load_aliases() {
+  const Value dir = get("AliasDir");
+  auto loaded = config_internal::load_alias_directory(dir.is_string() ? dir.get<std::string>() : std::string());
+  if (!loaded.warnings.empty()) {
+    auto log = app_log();
+    for (const auto& w : loaded.warnings) log->warn(w);
+  }
+  return {std::move(loaded.aliases), std::move(loaded.errors)};
+}
+
+void FileConfigStore::apply_aliases(const Value& aliases) {
+  if (!aliases.is_null() && !aliases.is_object())
+    throw std::invalid_argument("aliases must be a map of names to definitions");
+  auto fresh = std::make_shared<const AliasSet>(aliases.is_null() ? Value::object() : aliases);
+  std::lock_guard<std::mutex> rl(reload_mu_);
+  std::lock_guard<std::mutex> l(snapshot_mu_);
+  aliases_ = std::move(fresh);
+}
+
+Value FileConfigStore::get_alias(const std::string& name) const {
+  const auto set = alias_set();
+  auto it = set->index.find(name);
+  return it == set->index.end() ? Value() : *it->second;
+}
+
+std::vector<Value> FileConfigStore::get_all_aliases() const {
+  const auto set = alias_set();
+  std::vector<Value> out;
+  out.reserve(set->map.size());
+  for (const auto& def : set->map) out.push_back(def);
+  return out;
+}
+
+Value FileConfigStore::get_alias_map() const { return alias_set()->map; }
+
+Errors FileConfigStore::reload_aliases() {
+  std::lock_guard<std::mutex> rl(reload_mu_);
+  auto [fresh, errors] = load_aliases();
+  if (!errors.empty()) return errors;
+  const auto current = alias_set();
+  if (hook_) {
+    try {
+      errors = hook_(current->map, fresh);
+    } catch (const std::exception& e) {
+      errors = {std::string("alias reload hook failed: ") + e.what()};
+    }
+    if (!errors.empty()) return errors;
+  }
+  auto next = std::make_shared<const AliasSet>(std::move(fresh));
+  std::lock_guard<std::mutex> l(snapshot_mu_);
+  aliases_ = std::move(next);
+  return {};
+}
+
+void FileConfigStore::set_reload_hook(ReloadHook hook) {
+  std::lock_guard<std::mutex> rl(reload_mu_);
+  hook_ = std::move(hook);
+}
+
+void FileConfigStore::record_startup_success() {
+  const std::string now = utc_now();
+  std::lock_guard<std::mutex> l(events_mu_);
+  events_->started_at = now;
+}
+
+void FileConfigStore::record_auth_reload(bool success) {
+  const std::string now = utc_now();
+  std::lock_guard<std::mutex> l(events_mu_);
+  events_->auth.record(success, now);
+}
+
+void FileConfigStore::record_alias_reload(bool success) {
+  const std::string now = utc_now();
+  std::lock_guard<std::mutex> l(events_mu_);
+  events_->alias.record(success, now);
+}
+
+Value FileConfigStore::status() const {
+  const size_t alias_count = alias_set()->map.size();
+  std::lock_guard<std::mutex> l(events_mu_);
+  return Value{{"started_at", events_->started_at},
+               {"auth_reload", events_->auth.to_value()},
+               {"alias_reload", events_->alias.to_value()},
+               {"aliases", alias_count}};
+}
+
+}  // namespace portico

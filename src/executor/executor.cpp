@@ -1,0 +1,85 @@
+#include "executor/executor.h"
+
+#include "common/text.h"
+#include "interfaces/interfaces.h"
+
+namespace portico {
+
+Executor executor;
+
+namespace result {
+
+ExecutionResult failure(const std::string& error) {
+  ExecutionResult r = ExecutionResult::object();
+  r["success"] = false;
+  r["error"] = error;
+  return r;
+}
+
+ExecutionResult validation_failed(const std::vector<std::string>& errors) {
+  std::string joined;
+  for (size_t i = 0; i < errors.size(); ++i) {
+    if (i) joined += ", ";
+    joined += errors[i];
+  }
+  ExecutionResult r = ExecutionResult::object();
+  r["success"] = false;
+  r["validation_error"] = true;
+  r["errors"] = errors;
+  r["error"] = "Parameter validation failed: " + joined;
+  return r;
+}
+
+}  // namespace result
+
+ExecutionResult Executor::execute_alias(const std::string& alias_name, const Value& parameters) {
+  Value params = parameters.is_object() ? parameters : Value::object();
+  const Value alias_cfg = config().get_alias(alias_name);
+  if (alias_cfg.is_null() || alias_cfg.empty()) return result::failure("Alias " + quoted(alias_name) + " not found");
+
+  params = validator().apply_defaults(std::move(params), alias_cfg);
+  const auto errors = validator().validate_parameters(params, alias_cfg);
+  if (!errors.empty()) return result::validation_failed(errors);
+
+  Value type;
+  if (alias_cfg.is_object()) {
+    auto it = alias_cfg.find("type");
+    if (it != alias_cfg.end()) type = *it;
+  }
+  if (type.is_string()) {
+    const auto& t = type.get_ref<const std::string&>();
+    if (t == "process") return _execute_process(alias_cfg, params);
+    if (t == "container") return _execute_container(alias_cfg, params);
+  }
+  return result::failure("Unknown alias type: " + quoted(type));
+}
+
+Value Executor::_resolve_timeout(const Value& alias_cfg) {
+  Value alias_timeout;
+  if (alias_cfg.is_object()) {
+    auto it = alias_cfg.find("timeout");
+    if (it != alias_cfg.end()) alias_timeout = *it;
+  }
+  if (!truthy(alias_timeout)) alias_timeout = 60;
+  const Value max_t = config().get("MaxTimeout");
+  if (truthy(max_t) && max_t.is_number() && alias_timeout.is_number() &&
+      alias_timeout.get<double>() > max_t.get<double>())
+    return max_t;
+  return alias_timeout;
+}
+
+Value Executor::_short_id(const Value& full_id) {
+  if (full_id.is_null()) return nullptr;
+  const std::string text = text_form(full_id);
+  if (text.empty()) return nullptr;
+  const auto colon = text.rfind(':');
+  const std::string tail = colon == std::string::npos ? text : text.substr(colon + 1);
+  return tail.substr(0, 12);
+}
+
+// Containers arrive with the Docker client; until then a run is a plain failure.
+ExecutionResult Executor::_execute_container(const Value&, const Value&) {
+  return result::failure("Container execution is not available in this build");
+}
+
+}  // namespace portico

@@ -1,0 +1,48 @@
+#pragma once
+// The single entry through which the service runs an alias.
+//
+// Thread rules: execute_alias() is called concurrently from request threads;
+// the executor keeps no per-run state.
+
+#include <string>
+#include <vector>
+
+#include "common/value.h"
+
+namespace portico {
+
+// The execution result: an ordered map whose keys follow the outcome's fixed order.
+using ExecutionResult = Value;
+
+class Executor {
+ public:
+  Executor() = default;
+  Executor(const Executor&) = delete;
+  Executor& operator=(const Executor&) = delete;
+
+  // Looks the alias up, completes and validates the parameters (`parameters`
+  // may be null; the caller's value is never modified) and runs it. Unknown
+  // alias, invalid parameters and unknown type are ordinary results; failures
+  // of the configuration store or validator propagate.
+  ExecutionResult execute_alias(const std::string& alias_name, const Value& parameters);
+
+  // The alias's time-out (60 when missing, zero or false), capped by a
+  // non-zero MaxTimeout. Returned as it came: integer or fractional.
+  static Value _resolve_timeout(const Value& alias_cfg);
+  // The 12-character short form of a Docker id ("sha256:" prefix dropped), or null.
+  static Value _short_id(const Value& full_id);
+
+  ExecutionResult _execute_process(const Value& alias_cfg, const Value& params);
+  ExecutionResult _execute_container(const Value& alias_cfg, const Value& params);
+};
+
+// The shared executor of the service.
+extern Executor executor;
+
+namespace result {
+// Builders of the outcomes that have fixed key orders.
+ExecutionResult failure(const std::string& error);
+ExecutionResult validation_failed(const std::vector<std::string>& errors);
+}  // namespace result
+
+}  // namespace portico

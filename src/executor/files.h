@@ -1,0 +1,83 @@
+#pragma once
+// The file-system side of a run: volumes and their host paths, input files,
+// output directories and the collection of output files. Private to the
+// executor library. Every function works only on the run directory and the
+// values it is given, so concurrent runs may call them on their own threads.
+//
+// Failures are not caught here: they propagate (std::system_error,
+// std::runtime_error, TemplateError) to the runner, which reports them.
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/value.h"
+
+namespace portico {
+
+// One volume whose content is copied into LogDir after the run.
+struct PreserveSpec {
+  std::string local_path;  // backing file or directory, gateway-side
+  bool is_dir = false;
+  std::string mode;  // normalised `preserve` value
+  Value prefix;      // `preservePrefix` as written (text or null)
+
+  bool operator==(const PreserveSpec&) const = default;
+};
+
+// (host path -> {"bind", "mode"} in insertion order, volumes to preserve).
+using VolumeBuild = std::pair<Value, std::vector<PreserveSpec>>;
+
+// Turns the alias's `volumes` into Docker bind mounts, writing the backing
+// files of auto and file volumes and creating directory volumes under
+// `run_dir`. `run_dir` may be absent only when every volume is a host volume.
+VolumeBuild _build_volumes(const Value& alias_cfg, const Value& params,
+                           const std::optional<std::string>& run_dir, const std::string& shared_dir,
+                           const std::string& external_dir);
+
+// Writes the rendered `content_template` (text or null) to `local_path`,
+// creating its parent directories.
+void _write_volume_file(const std::string& local_path, const Value& content_template, const Value& params);
+
+// The path under which the Docker host sees `local_path`: unchanged without an
+// ExternalDir, else ExternalDir joined with the path relative to SharedDir.
+std::string _to_host_path(const std::string& local_path, const std::string& shared_dir,
+                          const std::string& external_dir);
+
+// Creates the directories the command is expected to write its outputs into.
+void _precreate_output_dirs(const Value& alias_cfg, const Value& params,
+                            const std::optional<std::string>& run_dir);
+
+// Writes one input file of a process alias below `run_dir` (always present
+// for an alias with input files; absent throws).
+void _create_process_file(const Value& file_def, const Value& params,
+                          const std::optional<std::string>& run_dir);
+
+// The `file_outputs` map: unrendered source -> file text or Base64 ZIP archive.
+Value _collect_output_files(const Value& alias_cfg, const Value& params,
+                            const std::optional<std::string>& run_dir);
+
+// The path a rendered relative template names below `run_dir`. A template the
+// operator wrote absolute is joined as written; a relative one whose
+// rendering is absolute or climbs out through ".." throws std::runtime_error.
+std::string _run_dir_path(const std::string& run_dir, const std::string& template_text,
+                          const std::string& rendered, const std::string& what);
+
+// A file source's text (UTF-8 with U+FFFD replacement, newlines normalised),
+// or the empty text when it cannot be read. With `root`, a file whose real
+// path lies outside `root` is never opened and reads as empty.
+std::string _read_output_text(const std::string& path, const std::optional<std::string>& root);
+
+// The Base64 text of a ZIP archive of the regular files below `dir`. With
+// `root`, files reached through links that lead outside `root` are left out.
+std::string _archive_directory(const std::string& dir, const std::optional<std::string>& root);
+
+// mkdir -p; an existing directory is fine, anything else in the way throws.
+void _make_dirs(const std::string& path);
+
+// Text of an alias-definition value: null gives `fallback`, text stays as it
+// is, other scalars take their template text form.
+std::string _text_of(const Value& v, const std::string& fallback = "");
+
+}  // namespace portico

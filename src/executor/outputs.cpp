@@ -1,0 +1,436 @@
+// Collection of the files a command leaves in its run directory: single files
+// as text, directories as Base64-encoded ZIP archives.
+//
+// The command controls the run directory's content, so nothing here may be
+// steered outside it by a symbolic link: every path is resolved before it is
+// opened, and every opened descriptor is checked again, so a link swapped in
+// between the two cannot redirect the read.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "common/fd.h"
+#include "common/text.h"
+#include "executor/files.h"
+#include "interfaces/interfaces.h"
+
+namespace portico {
+namespace {
+
+// End-of-central-directory record alone: what an archive without members is.
+const std::string EMPTY_ZIP_BASE64 = "UEsFBgAAAAAAAAAAAAAAAAAAAAAAAA==";
+
+// zlib's own default; libzip's "default" (0) means its highest level instead.
+const zip_uint32_t ZLIB_DEFAULT_LEVEL = 6;
+
+const int READ_FLAGS = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
+int open_retry(const std::string& path, int flags) {
+  int fd;
+  do fd = ::open(path.c_str(), flags);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+std::optional<std::string> real_path(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (!resolved) return std::nullopt;
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
+}
+
+bool within(const std::string& path, const std::string& root) {
+  if (root == "/") return true;
+  return path.compare(0, root.size(), root) == 0 && (path.size() == root.size() || path[root.size()] == '/');
+}
+
+// Where an open descriptor really leads; without /proc there is nothing to
+// ask and the callers' own checks have to do.
+bool fd_within(int fd, const std::string& root) {
+  char link[32];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  std::string target(4096, '\0');
+  ssize_t n = ::readlink(link, target.data(), target.size());
+  if (n < 0 || static_cast<size_t>(n) >= target.size()) return true;
+  target.resize(static_cast<size_t>(n));
+  return within(target, root);
+}
+
+const Value& member(const Value& map, const char* key) {
+  static const Value null_value;
+  if (!map.is_object()) return null_value;
+  auto it = map.find(key);
+  return it == map.end() ? null_value : *it;
+}
+
+// ---------------------------------------------------------------------------
+// Archives
+
+struct ArchiveMember {
+  std::string name;  // path inside the archive
+  std::string path;  // link-free path to open
+  dev_t dev;
+  ino_t ino;
+  off_t size;
+  time_t mtime;
+  mode_t mode;
+};
+
+// libzip reads members only while the archive is closed; each member opens its
+// file then, so only one descriptor is held at a time however many files a
+// directory has.
+struct MemberSource {
+  const ArchiveMember* m;
+  const std::optional<std::string>* root;
+  std::string* failure;  // first failure of the whole archive, for the message
+  int fd = -1;
+  zip_error_t error;
+
+  zip_int64_t fail(int zip_code, int err, const std::string& what) {
+    zip_error_set(&error, zip_code, err);
+    if (failure->empty()) failure->assign(what);
+    return -1;
+  }
+
+  zip_int64_t open_file() {
+    const std::string label = "cannot archive " + portico::quoted(m->path);
+    fd = open_retry(m->path, READ_FLAGS | O_NOFOLLOW);
+    if (fd < 0) {
+      int err = errno;
+      return fail(ZIP_ER_OPEN, err, label + ": " + std::system_category().message(err));
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != m->dev || st.st_ino != m->ino ||
+        (*root && !fd_within(fd, **root))) {
+      close_file();
+      return fail(ZIP_ER_CHANGED, 0, label + ": the file changed while it was archived");
+    }
+    return 0;
+  }
+
+  zip_int64_t read_file(void* data, zip_uint64_t len) {
+    for (;;) {
+      ssize_t n = ::read(fd, data, len);
+      if (n >= 0) return n;
+      if (errno == EINTR) continue;
+      int err = errno;
+      return fail(ZIP_ER_READ, err,
+                  "cannot archive " + portico::quoted(m->path) + ": " + std::system_category().message(err));
+    }
+  }
+
+  void close_file() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+
+  static zip_int64_t callback(void* userdata, void* data, zip_uint64_t len, zip_source_cmd_t cmd) {
+    auto* self = static_cast<MemberSource*>(userdata);
+    switch (cmd) {
+      case ZIP_SOURCE_OPEN:
+        return self->open_file();
+      case ZIP_SOURCE_READ:
+        return self->read_file(data, len);
+      case ZIP_SOURCE_CLOSE:
+        self->close_file();
+        return 0;
+      case ZIP_SOURCE_STAT: {
+        auto* st = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, len, &self->error);
+        if (!st) return -1;
+        st->size = static_cast<zip_uint64_t>(self->m->size);
+        st->mtime = self->m->mtime;
+        st->valid |= ZIP_STAT_SIZE | ZIP_STAT_MTIME;
+        return sizeof(zip_stat_t);
+      }
+      case ZIP_SOURCE_ERROR:
+        return zip_error_to_data(&self->error, data, len);
+      case ZIP_SOURCE_FREE:
+        self->close_file();
+        zip_error_fini(&self->error);
+        delete self;
+        return 0;
+      case ZIP_SOURCE_SUPPORTS:
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
+                                              ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE,
+                                              ZIP_SOURCE_SUPPORTS, -1);
+      default:
+        zip_error_set(&self->error, ZIP_ER_OPNOTSUPP, 0);
+        return -1;
+    }
+  }
+};
+
+void check_zip_time(const std::string& path, time_t mtime) {
+  struct tm tm;
+  if (!::localtime_r(&mtime, &tm) || tm.tm_year + 1900 < 1980 || tm.tm_year + 1900 > 2107)
+    throw std::runtime_error("cannot archive " + portico::quoted(path) +
+                             ": ZIP archives hold modification times from 1980 to 2107 only");
+}
+
+// Adds the file `name` of the directory `dir_fd` unless it is no regular file
+// or, through a link, leads outside `root`.
+void add_member(int dir_fd, const std::string& dir_path, const std::string& prefix, const std::string& name,
+                const std::optional<std::string>& root, std::vector<ArchiveMember>& out) {
+  const std::string path = path_join({dir_path, name});
+  struct stat st;
+  if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    throw_os_error(errno, "cannot archive " + portico::quoted(path));
+  std::string open_path = path;
+  if (S_ISLNK(st.st_mode)) {
+    auto resolved = real_path(path);
+    if (!resolved) throw_os_error(errno, "cannot archive " + portico::quoted(path));
+    if (root && !within(*resolved, *root)) return;
+    if (::lstat(resolved->c_str(), &st) != 0)
+      throw_os_error(errno, "cannot archive " + portico::quoted(path));
+    open_path = std::move(*resolved);
+  }
+  // Directories reached through links are not followed; pipes, sockets and
+  // devices have no content worth archiving and could block the reader.
+  if (!S_ISREG(st.st_mode)) return;
+  check_zip_time(path, st.st_mtime);
+  out.push_back(
+      {prefix + name, std::move(open_path), st.st_dev, st.st_ino, st.st_size, st.st_mtime, st.st_mode});
+}
+
+// Top-down, depth first: a directory's files by name, then its subdirectories
+// in listing order. Descends only through real directories (O_NOFOLLOW).
+void walk(int fd, const std::string& dir_path, const std::string& prefix,
+          const std::optional<std::string>& root, std::vector<ArchiveMember>& out) {
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    ::close(fd);
+    return;
+  }
+  std::unique_ptr<DIR, int (*)(DIR*)> guard(dir, ::closedir);
+  std::vector<std::string> files, subdirs;
+  while (struct dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    unsigned char type = e->d_type;
+    if (type == DT_UNKNOWN) {
+      struct stat st;
+      if (::fstatat(::dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      type = S_ISDIR(st.st_mode)   ? DT_DIR
+             : S_ISLNK(st.st_mode) ? DT_LNK
+             : S_ISREG(st.st_mode) ? DT_REG
+                                   : DT_UNKNOWN;
+    }
+    if (type == DT_DIR)
+      subdirs.push_back(name);
+    else if (type == DT_REG || type == DT_LNK)
+      files.push_back(name);
+  }
+  std::sort(files.begin(), files.end());
+  for (const std::string& name : files) add_member(::dirfd(dir), dir_path, prefix, name, root, out);
+  for (const std::string& name : subdirs) {
+    int sub = ::openat(::dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub < 0) continue;
+    walk(sub, path_join({dir_path, name}), prefix + name + "/", root, out);
+  }
+}
+
+std::string zip_failure(const std::string& ours, zip_error_t* theirs) {
+  return ours.empty() ? std::string("cannot build ZIP archive: ") + zip_error_strerror(theirs) : ours;
+}
+
+std::string zip_members(const std::vector<ArchiveMember>& members, const std::optional<std::string>& root) {
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* buffer = zip_source_buffer_create(nullptr, 0, 0, &error);
+  if (!buffer) {
+    std::string msg = zip_failure("", &error);
+    zip_error_fini(&error);
+    throw std::runtime_error(msg);
+  }
+  zip_t* za = zip_open_from_source(buffer, ZIP_TRUNCATE, &error);
+  if (!za) {
+    zip_source_free(buffer);
+    std::string msg = zip_failure("", &error);
+    zip_error_fini(&error);
+    throw std::runtime_error(msg);
+  }
+  zip_error_fini(&error);
+  // Keep the buffer past zip_close so the finished archive can be read back.
+  zip_source_keep(buffer);
+  std::unique_ptr<zip_source_t, void (*)(zip_source_t*)> buffer_ref(buffer, zip_source_free);
+
+  std::string failure;
+  auto abandon = [&](const std::string& msg) {
+    zip_discard(za);
+    throw std::runtime_error(msg);
+  };
+  for (const ArchiveMember& m : members) {
+    auto* ctx = new MemberSource{&m, &root, &failure, -1, {}};
+    zip_error_init(&ctx->error);
+    zip_source_t* src = zip_source_function(za, &MemberSource::callback, ctx);
+    if (!src) {
+      zip_error_fini(&ctx->error);
+      delete ctx;
+      abandon(zip_failure("", zip_get_error(za)));
+    }
+    const bool utf8 = decode_utf8_strict(m.name).has_value();
+    zip_int64_t idx = zip_file_add(za, m.name.c_str(), src, utf8 ? ZIP_FL_ENC_UTF_8 : ZIP_FL_ENC_GUESS);
+    if (idx < 0) {
+      zip_source_free(src);
+      abandon(zip_failure("", zip_get_error(za)));
+    }
+    const auto i = static_cast<zip_uint64_t>(idx);
+    const auto unix_mode = static_cast<zip_uint32_t>(S_IFREG | (m.mode & 07777));
+    if (zip_set_file_compression(za, i, ZIP_CM_DEFLATE, ZLIB_DEFAULT_LEVEL) != 0 ||
+        zip_file_set_mtime(za, i, m.mtime, 0) != 0 ||
+        zip_file_set_external_attributes(za, i, 0, ZIP_OPSYS_UNIX, unix_mode << 16) != 0)
+      abandon(zip_failure("", zip_get_error(za)));
+  }
+  if (zip_close(za) != 0) abandon(zip_failure(failure, zip_get_error(za)));
+
+  // Encode straight from libzip's buffer so the archive is never held twice.
+  zip_stat_t st;
+  zip_stat_init(&st);
+  if (zip_source_stat(buffer, &st) != 0 || !(st.valid & ZIP_STAT_SIZE) || zip_source_open(buffer) != 0)
+    throw std::runtime_error(zip_failure("", zip_source_error(buffer)));
+  std::string out;
+  out.reserve((st.size + 2) / 3 * 4);
+  std::string chunk(3 * 65536, '\0');
+  for (bool more = true; more;) {
+    // Whole chunks are multiples of three bytes, so padding appears only at the end.
+    size_t filled = 0;
+    while (filled < chunk.size()) {
+      zip_int64_t n = zip_source_read(buffer, chunk.data() + filled, chunk.size() - filled);
+      if (n < 0) {
+        std::string msg = zip_failure("", zip_source_error(buffer));
+        zip_source_close(buffer);
+        throw std::runtime_error(msg);
+      }
+      if (n == 0) {
+        more = false;
+        break;
+      }
+      filled += static_cast<size_t>(n);
+    }
+    out += base64_encode(std::string_view(chunk.data(), filled));
+  }
+  zip_source_close(buffer);
+  return out;
+}
+
+}  // namespace
+
+std::string _archive_directory(const std::string& dir, const std::optional<std::string>& root) {
+  auto resolved = real_path(dir);
+  struct stat st;
+  if (!resolved || ::stat(resolved->c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return "";
+  // A directory that leads outside the run directory is as good as empty.
+  if (root && !within(*resolved, *root)) return EMPTY_ZIP_BASE64;
+
+  std::vector<ArchiveMember> members;
+  int fd = open_retry(*resolved, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) {
+    if (root && !fd_within(fd, *root))
+      ::close(fd);
+    else
+      walk(fd, *resolved, "", root, members);
+  }
+  // libzip writes nothing at all for an archive without members.
+  if (members.empty()) return EMPTY_ZIP_BASE64;
+  return zip_members(members, root);
+}
+
+std::string _read_output_text(const std::string& path, const std::optional<std::string>& root) {
+  std::string target = path;
+  int flags = READ_FLAGS;
+  if (root) {
+    auto resolved = real_path(path);
+    if (!resolved || !within(*resolved, *root)) return "";
+    target = std::move(*resolved);
+    flags |= O_NOFOLLOW;
+  }
+  int raw = open_retry(target, flags);
+  if (raw < 0) return "";
+  UniqueFd fd(raw);
+  struct stat st;
+  // Only regular files: a pipe or device could block or never end.
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
+  if (root && !fd_within(fd.get(), *root)) return "";
+  std::string bytes;
+  bytes.reserve(static_cast<size_t>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return "";
+    }
+    if (n == 0) break;
+    bytes.append(buf, static_cast<size_t>(n));
+  }
+  return normalize_newlines(decode_utf8_replace(bytes));
+}
+
+Value _collect_output_files(const Value& alias_cfg, const Value& params,
+                            const std::optional<std::string>& run_dir) {
+  Value file_outputs = Value::object();
+  if (!run_dir || run_dir->empty()) return file_outputs;
+  const Value& output = member(alias_cfg, "output");
+  if (!truthy(output)) return file_outputs;
+  if (!output.is_object()) throw std::runtime_error("alias output must be a map");
+
+  std::vector<std::string> sources;
+  if (output.contains("single_value")) {
+    const Value& sv = output["single_value"];
+    if (!sv.is_object()) throw std::runtime_error("output single_value must be a map");
+    sources.push_back(_text_of(member(sv, "source")));
+  }
+  if (output.contains("multiple_values")) {
+    const Value& mvs = output["multiple_values"];
+    if (!mvs.is_array()) throw std::runtime_error("output multiple_values must be a sequence of maps");
+    for (const Value& mv : mvs) {
+      if (!mv.is_object()) throw std::runtime_error("output multiple_values must be a sequence of maps");
+      sources.push_back(_text_of(member(mv, "source")));
+    }
+  }
+
+  // Links are judged against the real run directory; when it is gone there
+  // is nothing inside it to read.
+  const std::optional<std::string> root = real_path(*run_dir);
+  for (const std::string& src : sources) {
+    if (src.empty() || src == "%stdOut" || src == "%stdErr" || src == "%exitCode") continue;
+    const std::string rel = renderer().render(src, params);
+    const bool as_written = src.front() == '/';
+    std::string value;
+    if (!rel.empty() && rel.back() == '/') {
+      std::string stripped = rel;
+      while (!stripped.empty() && stripped.back() == '/') stripped.pop_back();
+      const std::string abs_dir = _run_dir_path(*run_dir, src, stripped, "Output source");
+      if (as_written)
+        value = _archive_directory(abs_dir, std::nullopt);
+      else if (root)
+        value = _archive_directory(abs_dir, root);
+    } else {
+      const std::string abs_path = _run_dir_path(*run_dir, src, rel, "Output source");
+      if (as_written)
+        value = _read_output_text(abs_path, std::nullopt);
+      else if (root)
+        value = _read_output_text(abs_path, root);
+    }
+    file_outputs[src] = std::move(value);
+  }
+  return file_outputs;
+}
+
+}  // namespace portico

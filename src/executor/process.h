@@ -1,0 +1,63 @@
+#pragma once
+// Private to the executor: environments and child processes of process runs.
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/fd.h"
+#include "common/value.h"
+
+namespace portico {
+
+// Text form of one environment definition: booleans "true"/"false", text
+// unchanged, numbers in plain decimal.
+std::string _env_value(const Value& var_def);
+
+// The environment of a process run: the service's own plus the alias's
+// rendered variables (name -> text, insertion-ordered), or null to inherit.
+Value _build_env(const Value& alias_cfg, const Value& params, const std::optional<std::string>& run_dir);
+
+// Identity a child switches to before it runs the command.
+struct ChildIdentity {
+  uid_t uid;
+  gid_t gid;
+  std::vector<gid_t> groups;
+};
+// Looks a user up; throws std::runtime_error naming the user when unknown.
+ChildIdentity lookup_identity(const std::string& user);
+
+struct ChildOutput {
+  std::string out, err;
+  bool timed_out = false;
+  int returncode = 0;  // exit status, or the negative signal number
+};
+
+// One child running "/bin/sh -c command" in a process group of its own, with
+// both output streams on pipes. Kills the whole group and reaps the child when
+// destroyed before it was waited for, so no path can leak a process.
+class ShellChild {
+ public:
+  ShellChild(const std::string& command, const Value& env, const std::optional<ChildIdentity>& identity);
+  ~ShellChild();
+  ShellChild(const ShellChild&) = delete;
+  ShellChild& operator=(const ShellChild&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Reads both streams and waits for the exit within `timeout_s` seconds. On a
+  // time-out the group is killed and the pipes are drained for a short grace
+  // period only, so a descendant that left the group cannot hold the call.
+  ChildOutput communicate(double timeout_s);
+
+ private:
+  void kill_group();
+  int reap();
+
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  UniqueFd out_, err_, pidfd_;
+};
+
+}  // namespace portico

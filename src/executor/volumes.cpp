@@ -1,0 +1,246 @@
+// Container volumes, their host paths, output directories, and the path rules
+// shared by every file the executor writes or reads in a run directory.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/fd.h"
+#include "common/text.h"
+#include "executor/files.h"
+#include "interfaces/interfaces.h"
+#include "preserve/preserve.h"
+
+namespace portico {
+namespace {
+
+const Value& member(const Value& map, const char* key) {
+  static const Value null_value;
+  if (!map.is_object()) return null_value;
+  auto it = map.find(key);
+  return it == map.end() ? null_value : *it;
+}
+
+bool is_directory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Absolute, lexically normalised components ("." dropped, ".." folded, links untouched).
+std::vector<std::string> normal_components(const std::string& path) {
+  std::string full = path;
+  if (full.empty() || full.front() != '/') {
+    std::string cwd(4096, '\0');
+    while (!::getcwd(cwd.data(), cwd.size())) {
+      if (errno != ERANGE) throw_os_error(errno, "cannot determine the working directory");
+      cwd.resize(cwd.size() * 2);
+    }
+    cwd.resize(cwd.find('\0'));
+    full = path_join({cwd, path});
+  }
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos <= full.size()) {
+    size_t end = full.find('/', pos);
+    if (end == std::string::npos) end = full.size();
+    std::string_view part(full.data() + pos, end - pos);
+    if (part == "..") {
+      if (!out.empty()) out.pop_back();
+    } else if (!part.empty() && part != ".") {
+      out.emplace_back(part);
+    }
+    pos = end + 1;
+  }
+  return out;
+}
+
+std::string parent_of(const std::string& path) {
+  size_t pos = path.rfind('/');
+  return pos == std::string::npos ? std::string() : path.substr(0, pos);
+}
+
+std::string strip_trailing_slashes(std::string text) {
+  while (!text.empty() && text.back() == '/') text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+std::string _text_of(const Value& v, const std::string& fallback) {
+  if (v.is_null()) return fallback;
+  if (v.is_string()) return v.get<std::string>();
+  return text_form(v);
+}
+
+void _make_dirs(const std::string& path) {
+  if (path.empty()) throw_os_error(ENOENT, "cannot create directory ''");
+  size_t pos = path.front() == '/' ? 1 : 0;
+  for (;;) {
+    size_t end = path.find('/', pos);
+    std::string prefix = path.substr(0, end);
+    if (!prefix.empty() && prefix.back() != '/' && !is_directory(prefix)) {
+      if (::mkdir(prefix.c_str(), 0777) != 0) {
+        int err = errno;
+        if (!is_directory(prefix)) throw_os_error(err, "cannot create directory " + portico::quoted(prefix));
+      }
+    }
+    if (end == std::string::npos) break;
+    pos = end + 1;
+  }
+}
+
+std::string _run_dir_path(const std::string& run_dir, const std::string& template_text,
+                          const std::string& rendered, const std::string& what) {
+  // The system would cut the path at a NUL byte, after it has been checked.
+  if (rendered.find('\0') != std::string::npos)
+    throw std::runtime_error(what + " " + portico::quoted(rendered) + " contains a NUL byte");
+  // A path the operator wrote absolute is theirs to choose; one that only a
+  // parameter made absolute or climbing is not.
+  if (!template_text.empty() && template_text.front() == '/') return path_join({run_dir, rendered});
+  if (!rendered.empty() && rendered.front() == '/')
+    throw std::runtime_error(what + " " + portico::quoted(rendered) + " must stay inside the run directory");
+  long depth = 0;
+  size_t pos = 0;
+  while (pos <= rendered.size()) {
+    size_t end = rendered.find('/', pos);
+    if (end == std::string::npos) end = rendered.size();
+    std::string_view part(rendered.data() + pos, end - pos);
+    if (part == "..") {
+      if (--depth < 0)
+        throw std::runtime_error(what + " " + portico::quoted(rendered) + " must stay inside the run directory");
+    } else if (!part.empty() && part != ".") {
+      ++depth;
+    }
+    pos = end + 1;
+  }
+  return path_join({run_dir, rendered});
+}
+
+void _write_volume_file(const std::string& local_path, const Value& content_template, const Value& params) {
+  if (local_path.find('/') != std::string::npos) {
+    std::string parent = parent_of(local_path);
+    _make_dirs(parent.empty() ? "/" : parent);
+  }
+  const std::string tmpl = truthy(content_template) ? _text_of(content_template) : std::string();
+  const std::string content = renderer().render(tmpl, params);
+  write_file(local_path, content, 0666);
+}
+
+std::string _to_host_path(const std::string& local_path, const std::string& shared_dir,
+                          const std::string& external_dir) {
+  if (external_dir.empty()) return local_path;
+  const auto target = normal_components(local_path);
+  const auto base = normal_components(shared_dir);
+  size_t common = 0;
+  while (common < target.size() && common < base.size() && target[common] == base[common]) ++common;
+  std::string rel;
+  for (size_t i = common; i < base.size(); ++i) rel += rel.empty() ? ".." : "/..";
+  for (size_t i = common; i < target.size(); ++i) {
+    if (!rel.empty()) rel += '/';
+    rel += target[i];
+  }
+  if (rel.empty()) rel = ".";
+  return path_join({external_dir, rel});
+}
+
+VolumeBuild _build_volumes(const Value& alias_cfg, const Value& params,
+                           const std::optional<std::string>& run_dir, const std::string& shared_dir,
+                           const std::string& external_dir) {
+  VolumeBuild result{Value::object(), {}};
+  auto& [volume_map, preserve_specs] = result;
+  const Value& volumes = member(alias_cfg, "volumes");
+  if (!truthy(volumes)) return result;
+  if (!volumes.is_array()) throw std::runtime_error("alias volumes must be a sequence");
+
+  auto need_run_dir = [&]() -> const std::string& {
+    if (!run_dir || run_dir->empty())
+      throw std::runtime_error("a volume without an absolute source needs a run directory");
+    return *run_dir;
+  };
+  auto mount = [](const std::string& bind, const std::string& mode) {
+    Value rec = Value::object();
+    rec["bind"] = bind;
+    rec["mode"] = mode;
+    return rec;
+  };
+
+  for (const Value& vol : volumes) {
+    if (!vol.is_object()) throw std::runtime_error("volume definition is not a map: " + portico::quoted(vol));
+    const std::string location = _text_of(member(vol, "location"));
+    const Value& source = member(vol, "source");
+    const Value& content = member(vol, "content");
+
+    std::string local_path;
+    bool is_dir = false;
+    if (source.is_null()) {
+      local_path = path_join({need_run_dir(), "auto", uuid4_hex()});
+      _write_volume_file(local_path, content, params);
+      volume_map[_to_host_path(local_path, shared_dir, external_dir)] = mount(location, "rw");
+    } else {
+      const std::string src = _text_of(source);
+      if (!src.empty() && src.front() == '/') {
+        volume_map[src] = mount(location, "ro");
+        continue;
+      }
+      is_dir = !src.empty() && src.back() == '/';
+      const std::string rendered = renderer().render(src, params);
+      local_path = _run_dir_path(need_run_dir(), src, rendered, "Volume source");
+      if (is_dir)
+        _make_dirs(local_path);
+      else
+        _write_volume_file(local_path, content, params);
+      const std::string mode = _text_of(member(vol, "mode"), "rw");
+      volume_map[_to_host_path(local_path, shared_dir, external_dir)] =
+          mount(location, mode.empty() ? "rw" : mode);
+    }
+
+    const Value& preserve_raw = member(vol, "preserve");
+    if (preserve::is_preserve_enabled(preserve_raw))
+      preserve_specs.push_back(
+          {local_path, is_dir, preserve::normalize_preserve(preserve_raw), member(vol, "preservePrefix")});
+  }
+  return result;
+}
+
+void _precreate_output_dirs(const Value& alias_cfg, const Value& params,
+                            const std::optional<std::string>& run_dir) {
+  if (!run_dir || run_dir->empty()) return;
+  const Value& output = member(alias_cfg, "output");
+  if (!truthy(output)) return;
+  if (!output.is_object()) throw std::runtime_error("alias output must be a map");
+
+  std::vector<std::string> sources;
+  const Value& sv = member(output, "single_value");
+  if (truthy(sv)) {
+    if (!sv.is_object()) throw std::runtime_error("output single_value must be a map");
+    std::string src = _text_of(member(sv, "source"));
+    if (!src.empty()) sources.push_back(std::move(src));
+  }
+  const Value& mvs = member(output, "multiple_values");
+  if (mvs.is_array()) {
+    for (const Value& mv : mvs) {
+      if (!mv.is_object()) continue;
+      std::string src = _text_of(member(mv, "source"));
+      if (!src.empty()) sources.push_back(std::move(src));
+    }
+  }
+
+  for (const std::string& src : sources) {
+    if (src.front() == '%') continue;
+    const std::string rel = renderer().render(src, params);
+    if (rel.empty()) continue;
+    if (rel.back() == '/') {
+      _make_dirs(_run_dir_path(*run_dir, src, strip_trailing_slashes(rel), "Output source"));
+    } else {
+      const std::string parent = parent_of(_run_dir_path(*run_dir, src, rel, "Output source"));
+      if (!parent.empty() && parent != *run_dir) _make_dirs(parent);
+    }
+  }
+}
+
+}  // namespace portico

@@ -1,0 +1,72 @@
+#pragma once
+// The logging service: application log ("portico" logger), audit log and
+// per-thread correlation ids.
+//
+// Line layout: "YYYY-mm-dd HH:MM:SS,mmm LEVEL portico [correlation-id] message"
+// (the id only inside a request). `AppLog` is "path [level] [format]" with
+// format text or json; relative paths lie under `LogDir`; "-" is standard error.
+
+#include <spdlog/spdlog.h>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "interfaces/interfaces.h"
+
+namespace portico {
+
+// The application logger named "portico". Before setup_logging() it writes to
+// standard error. Safe from any thread.
+std::shared_ptr<spdlog::logger> app_log();
+// The logger object that the executor writes to: the same "portico" logger.
+inline std::shared_ptr<spdlog::logger> logger() { return app_log(); }
+
+// The calling thread's correlation id, or absent outside a request.
+std::optional<std::string> current_correlation_id();
+
+// Sets the calling thread's correlation id for its lifetime; restores the
+// previous one when it ends. Used by request threads.
+class CorrelationScope {
+ public:
+  explicit CorrelationScope(std::string id);
+  ~CorrelationScope();
+  CorrelationScope(const CorrelationScope&) = delete;
+  CorrelationScope& operator=(const CorrelationScope&) = delete;
+
+ private:
+  std::optional<std::string> previous_;
+};
+
+// Parsed `AppLog` text.
+struct AppLogSpec {
+  std::string path;    // "-" for standard error
+  std::string level;   // empty: LogLevel applies
+  std::string format;  // "text" or "json"
+};
+// Throws std::invalid_argument with a readable message for a bad app_log_text.
+AppLogSpec parse_app_log(const std::string& app_log_text);
+// Throws std::invalid_argument for an unknown level name.
+spdlog::level::level_enum parse_level(const std::string& name);
+
+class LoggingService final : public Logging {
+ public:
+  LoggingService();
+  ~LoggingService() override;
+  void setup_logging(const ConfigStore& config) override;
+  void reopen_logs() override;
+  std::optional<std::string> get_correlation_id() const override;
+  void audit(const Value& record) override;
+
+  // Where the files went, for tests and the health endpoint.
+  std::string app_log_path() const;
+  std::string audit_log_path() const;
+
+ private:
+  struct State;
+  mutable std::mutex mu_;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace portico

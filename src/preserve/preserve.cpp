@@ -1,0 +1,7 @@
+#include "preserve/preserve.h"
+
+namespace portico::preserve {
+
+const char* const STREAM_NAMES[2] = {"stdout", "stderr"};
+
+}  // namespace portico::preserve

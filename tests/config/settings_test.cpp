@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "config/config.h"
+#include "support/support.h"
+
+namespace portico {
+namespace {
+
+using test::TempDir;
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  // Loads `text` as the configuration file; returns the problems (empty when loaded).
+  Errors load_text(const std::string& text, const std::optional<Overrides>& overrides = std::nullopt) {
+    path = dir.write("portico.conf", text);
+    return load_path(path, overrides);
+  }
+  Errors load_path(const std::string& p, const std::optional<Overrides>& overrides = std::nullopt) {
+    try {
+      store.load(p, overrides);
+    } catch (const ConfigError& e) {
+      return e.errors;
+    }
+    return {};
+  }
+  Errors load_override(const std::string& key, const std::string& value) {
+    return load_path(dir / "missing.conf", Overrides{{key, value}});
+  }
+
+  TempDir dir;
+  std::string path;
+  FileConfigStore store;
+};
+
+TEST_F(SettingsTest, MissingFileMeansBuiltInDefaults) {
+  ASSERT_EQ(load_path(dir / "missing.conf"), Errors{});
+  const Value expected = Value::parse(R"({
+    "PidFile": "/run/portico.pid", "AuthDir": "/etc/portico/auth", "AliasDir": "/etc/portico/aliases",
+    "SharedDir": "/tmp/portico", "ExternalDir": "", "ListenAddress": "127.0.0.1", "ListenPort": 8080,
+    "SslEnabled": false, "SslCert": null, "SslKey": null, "LogLevel": "info", "LogDir": "/var/log/portico",
+    "AuditLog": "audit.log", "AppLog": "app.log", "LogsApiKey": null, "HealthApiKey": null,
+    "AuthReload": 30, "AliasReload": 30, "Container": null, "MaxTimeout": 0, "RefreshImage": "no",
+    "PrefetchImage": "no", "MaxConcurrentRuns": 64, "MaxRequestBytes": 1048576})");
+  EXPECT_EQ(FileConfigStore::defaults(), expected);
+  for (const auto& [key, value] : expected.items()) EXPECT_EQ(store.get(key), value) << key;
+  EXPECT_EQ(store.get("NoSuchKey"), Value());
+}
+
+TEST_F(SettingsTest, FileSyntax) {
+  ASSERT_EQ(load_text("# comment\n"
+                      "\n"
+                      "   # indented comment\n"
+                      "listenport 9090\n"
+                      "LOGDIR\t  /srv/logs  \r\n"
+                      "HealthApiKey abc#def # not a comment\n"
+                      "LogsApiKey \"\"\n"
+                      "ExternalDir \"  spaced  \"\n"
+                      "AuditLog \"quoted\"inside\"\n"
+                      "  PidFile /run/p.pid"),
+            Errors{});
+  EXPECT_EQ(store.get("ListenPort"), 9090);
+  EXPECT_EQ(store.get("LogDir"), "/srv/logs");
+  EXPECT_EQ(store.get("HealthApiKey"), "abc#def # not a comment");
+  EXPECT_EQ(store.get("LogsApiKey"), Value());
+  EXPECT_EQ(store.get("ExternalDir"), "  spaced  ");
+  EXPECT_EQ(store.get("AuditLog"), "quoted\"inside");
+  EXPECT_EQ(store.get("PidFile"), "/run/p.pid");
+  EXPECT_EQ(store.get("listenPORT"), 9090);
+}
+
+TEST_F(SettingsTest, EveryKeyConverts) {
+  // key, text as typed, expected value as JSON (the type matters: 2.5 vs 100.0 vs 300)
+  const std::vector<std::array<std::string, 3>> cases = {
+      {"PidFile", "/x/p.pid", "\"/x/p.pid\""}, {"ExternalDir", "", "\"\""}, {"ListenAddress", "::", "\"::\""},
+      {"ListenPort", "1", "1"}, {"ListenPort", "65535", "65535"}, {"SslEnabled", "TRUE", "true"},
+      {"SslEnabled", "yes", "true"}, {"SslEnabled", "On", "true"}, {"SslEnabled", "1", "true"},
+      {"SslEnabled", "no", "false"}, {"SslEnabled", "OFF", "false"}, {"SslEnabled", "0", "false"},
+      {"SslCert", "/c.pem", "\"/c.pem\""}, {"LogLevel", "DEBUG", "\"debug\""}, {"LogLevel", "Warn", "\"warning\""},
+      {"AppLog", "-", "\"-\""}, {"AppLog", "a.log json WARN", "\"a.log json WARN\""},
+      {"LogsApiKey", "k", "\"k\""}, {"LogsApiKey", "", "null"}, {"HealthApiKey", "", "null"},
+      {"AuthReload", "0", "0"}, {"AliasReload", "120", "120"}, {"Container", "AUTO", "null"},
+      {"Container", "True", "true"}, {"Container", "0", "false"}, {"MaxTimeout", "300", "300"},
+      {"MaxTimeout", "2.5", "2.5"}, {"MaxTimeout", ".5", "0.5"}, {"MaxTimeout", "1e2", "100.0"},
+      {"RefreshImage", "Always", "\"always\""}, {"RefreshImage", "NONE", "\"no\""}, {"RefreshImage", "0", "\"no\""},
+      {"PrefetchImage", "on-config-change", "\"on-config-change\""}, {"PrefetchImage", "off", "\"no\""},
+      {"MaxConcurrentRuns", "4096", "4096"}, {"MaxRequestBytes", "1024", "1024"},
+  };
+  for (const auto& [key, text, json] : cases) {
+    ASSERT_EQ(load_override(key, text), Errors{}) << key << " " << text;
+    const Value got = store.get(key), expected = Value::parse(json);
+    EXPECT_EQ(got, expected) << key << " " << text;
+    EXPECT_EQ(got.is_number_float(), expected.is_number_float()) << key << " " << text;
+  }
+}
+
+TEST_F(SettingsTest, BadValuesAreRefused) {
+  const std::vector<std::array<std::string, 3>> cases = {
+      {"LogDir", "", "must not be empty"},
+      {"AuditLog", "", "must not be empty"},
+      {"SslCert", "", "must not be empty"},
+      {"ListenPort", "http", "'http' is not a port number (1-65535)"},
+      {"ListenPort", "0", "'0' is not a port number (1-65535)"},
+      {"ListenPort", "+80", "'+80' is not a port number (1-65535)"},
+      {"ListenPort", "99999999999999999999", "'99999999999999999999' is not a port number (1-65535)"},
+      {"SslEnabled", "maybe", "'maybe' is not a boolean (true/false, yes/no, on/off, 1/0)"},
+      {"AppLog", "  ", "must not be empty"},
+      {"AppLog", "a info json x", "'a info json x' is not \"path [level] [format]\""},
+      {"AppLog", "a loud", "'loud' is neither a log level (debug, info, warning, error, critical) nor a format (text, json)"},
+      {"AppLog", "a info debug", "'a info debug' names more than one level"},
+      {"AliasReload", "1.5", "'1.5' is not a whole number of seconds (0 turns it off)"},
+      {"Container", "yes", "'yes' is not auto, 1/true or 0/false"},
+      {"MaxTimeout", "-1", "'-1' is not a non-negative number of seconds"},
+      {"MaxTimeout", "nan", "'nan' is not a non-negative number of seconds"},
+      {"MaxTimeout", "1e999", "'1e999' is not a non-negative number of seconds"},
+      {"MaxTimeout", "0x10", "'0x10' is not a non-negative number of seconds"},
+      {"PrefetchImage", "always", "'always' is not one of on-start, on-config-change, no"},
+      {"MaxConcurrentRuns", "4097", "'4097' is not a whole number from 1 to 4096"},
+      {"MaxRequestBytes", "1023", "'1023' is not a whole number from 1024 to 1073741824"},
+  };
+  for (const auto& [key, text, problem] : cases)
+    EXPECT_EQ(load_override(key, text), Errors{"command line: " + key + ": " + problem}) << key << " " << text;
+}
+
+TEST_F(SettingsTest, EveryProblemIsReportedInFileThenOverrideOrder) {
+  const Errors errors = load_text(
+      "ListenPort 8081\n"
+      "Foo bar\n"
+      "LogLevel loud\n"
+      "# fine\n"
+      "listenport 8082\n"
+      "LogsApiKey \"unterminated\n"
+      "MaxConcurrentRuns many\n",
+      Overrides{{"MaxTimeout", "-3"}, {"Bogus", "1"}, {"LogDir", ""}});
+  EXPECT_EQ(errors, (Errors{
+                        path + ":2: unknown key 'Foo'",
+                        path + ":3: LogLevel: 'loud' is not a log level (debug, info, warning, error, critical)",
+                        path + ":5: ListenPort: already given on line 1",
+                        path + ":6: LogsApiKey: the value starts with a double quote but does not end with one",
+                        path + ":7: MaxConcurrentRuns: 'many' is not a whole number from 1 to 4096",
+                        "command line: MaxTimeout: '-3' is not a non-negative number of seconds",
+                        "command line: unknown key 'Bogus'",
+                        "command line: LogDir: must not be empty",
+                    }));
+}
+
+TEST_F(SettingsTest, OverridesWinOverTheFile) {
+  ASSERT_EQ(load_text("ListenPort 8081\nExternalDir /from/file\nLogLevel debug\n",
+                      Overrides{{"listen-port-ignored-key-case", "x"}}),
+            Errors{"command line: unknown key 'listen-port-ignored-key-case'"});
+  ASSERT_EQ(load_text("ListenPort 8081\nExternalDir /from/file\nLogLevel debug\n",
+                      Overrides{{"ListenPort", "9000"}, {"externaldir", ""}, {"ListenPort", "9001"}}),
+            Errors{});
+  EXPECT_EQ(store.get("ListenPort"), 9001);
+  EXPECT_EQ(store.get("ExternalDir"), "");
+  EXPECT_EQ(store.get("LogLevel"), "debug");
+}
+
+TEST_F(SettingsTest, AFailedLoadKeepsThePreviousSettings) {
+  ASSERT_EQ(load_text("ListenPort 7000\n"), Errors{});
+  EXPECT_FALSE(load_text("ListenPort 7001\nLogLevel nope\n").empty());
+  EXPECT_EQ(store.get("ListenPort"), 7000);
+  // Keys absent from a later file fall back to their defaults, not to the earlier file.
+  ASSERT_EQ(load_text("LogLevel error\n"), Errors{});
+  EXPECT_EQ(store.get("ListenPort"), 8080);
+}
+
+TEST_F(SettingsTest, AnUnreadableFileIsOneError) {
+  EXPECT_EQ(load_path(dir.str()), Errors{dir.str() + ": Is a directory"});
+}
+
+}  // namespace
+}  // namespace portico

@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "integration/harness.h"
+
+namespace portico::test {
+namespace {
+
+bool contains(const std::string& hay, const std::string& needle) { return hay.find(needle) != std::string::npos; }
+
+// Alive and not a zombie waiting for a reaper.
+bool alive(pid_t pid) {
+  const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+  if (stat.empty()) return false;
+  const size_t paren = stat.rfind(')');
+  return paren != std::string::npos && stat.size() > paren + 2 && stat[paren + 2] != 'Z';
+}
+
+const char* kHello = "hello:\n  type: process\n  command: echo hello\n";
+
+Exit start(Site& site, std::vector<std::string> extra = {}) {
+  site.write_conf();
+  std::vector<std::string> args{"--config", site.conf_path()};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return run_portico(args);
+}
+
+TEST(Startup, RefusesWithoutAuthentication) {
+  Site site;
+  site.alias_file("a.yaml", kHello);
+  const Exit e = start(site);
+  EXPECT_EQ(e.status, 1);
+  const std::string msg = "No authentication configured: no users and no JWT public keys found in " +
+                          site.path("auth") + ". At least one form of authentication is required.";
+  EXPECT_EQ(e.err, "ERROR: " + msg + "\n");
+  EXPECT_TRUE(contains(site.app_log(), " ERROR portico " + msg));
+  EXPECT_FALSE(std::filesystem::exists(site.path("portico.pid")));
+}
+
+TEST(Startup, RefusesBrokenAuthenticationFiles) {
+  Site site;
+  site.alias_file("a.yaml", kHello);
+  site.auth_file("users.yaml", "users:\n  eve:\n    password: plaintext\n");
+  const Exit e = start(site);
+  EXPECT_EQ(e.status, 1);
+  EXPECT_TRUE(contains(e.err, "ERROR: ")) << e.err;
+  EXPECT_TRUE(contains(e.err, "eve")) << e.err;
+}
+
+TEST(Startup, RefusesAliasErrorsAndAppliesNothing) {
+  Site site;
+  site.default_users();
+  site.alias_file("a.yaml", kHello);
+  site.alias_file("b.yaml", "broken:\n  type: process\n  timeout: -1\nbad2:\n  environment: [x]\n");
+  const Exit e = start(site);
+  EXPECT_EQ(e.status, 1);
+  size_t n = 0;
+  for (size_t p = 0; (p = e.err.find("ERROR: ", p)) != std::string::npos; ++p) ++n;
+  EXPECT_EQ(n, 2u) << e.err;
+  EXPECT_LT(e.err.find("broken"), e.err.find("bad2"));
+}
+
+TEST(Startup, RefusesAnEmptyAliasDirectory) {
+  Site site;
+  site.default_users();
+  const Exit e = start(site);
+  EXPECT_EQ(e.status, 1);
+  EXPECT_EQ(e.err, "ERROR: No aliases configured in " + site.path("aliases") + ". At least one alias is required.\n");
+}
+
+TEST(Startup, UnwritablePidFileIsFatal) {
+  Site site;
+  site.default_users();
+  site.alias_file("a.yaml", kHello);
+  site.set("PidFile", site.path("no-such-dir/portico.pid"));
+  const Exit e = start(site);
+  EXPECT_EQ(e.status, 1);
+  EXPECT_TRUE(contains(e.err, "ERROR: cannot write PID file " + site.path("no-such-dir/portico.pid") + ": ")) << e.err;
+}
+
+TEST(Startup, LogsVersionAndContainerModeThenServes) {
+  Site site;
+  site.default_users();
+  site.alias_file("a.yaml", kHello);
+  Server server(site);
+  ASSERT_TRUE(server.wait_ready()) << server.err();
+  const std::string log = site.app_log();
+  EXPECT_TRUE(contains(log, " INFO portico Portico version ")) << log;
+  EXPECT_TRUE(contains(log, " INFO portico Running on host (configured)")) << log;
+  EXPECT_EQ(slurp(site.path("portico.pid")), std::to_string(server.pid()));
+  server.signal(SIGTERM);
+  EXPECT_EQ(server.wait_exit(std::chrono::seconds(10)), 0);
+  const std::string after = site.app_log();
+  EXPECT_TRUE(contains(after, "SIGTERM received — initiating graceful shutdown")) << after;
+  EXPECT_EQ(after.substr(after.rfind(" INFO portico ")), " INFO portico Portico shutdown complete\n");
+  EXPECT_FALSE(std::filesystem::exists(site.path("portico.pid")));
+}
+
+TEST(Startup, DaemonModeWritesTheDaemonsPid) {
+  Site site;
+  site.default_users();
+  site.alias_file("a.yaml", kHello);
+  site.write_conf();
+  const Exit e = run_portico({"--config", site.conf_path(), "--daemon"});
+  EXPECT_EQ(e.status, 0);
+  pid_t daemon_pid = 0;
+  for (int i = 0; i < 200 && !daemon_pid; ++i) {
+    const std::string text = slurp(site.path("portico.pid"));
+    if (!text.empty()) daemon_pid = std::stoi(text);
+    else std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  ASSERT_GT(daemon_pid, 0);
+  EXPECT_EQ(slurp(site.path("portico.pid")).find('\n'), std::string::npos);
+  EXPECT_TRUE(alive(daemon_pid));
+  EXPECT_NE(getsid(daemon_pid), daemon_pid);  // not a session leader: no terminal can come back
+  kill(daemon_pid, SIGTERM);
+  for (int i = 0; i < 400 && alive(daemon_pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  EXPECT_FALSE(alive(daemon_pid));
+  EXPECT_FALSE(std::filesystem::exists(site.path("portico.pid")));
+}
+
+}  // namespace
+}  // namespace portico::test

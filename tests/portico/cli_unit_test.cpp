@@ -1,0 +1,45 @@
+#include <gtest/gtest.h>
+
+#include "portico/cli.h"
+
+namespace portico::app {
+namespace {
+
+ParseOutcome parse(std::vector<std::string> args) {
+  args.insert(args.begin(), "portico");
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::FILE* devnull = std::fopen("/dev/null", "w");
+  ParseOutcome o = parse_args(static_cast<int>(args.size()), argv.data(), devnull, devnull);
+  std::fclose(devnull);
+  return o;
+}
+
+TEST(Overrides, FollowTheTableOrderAndKeepEmptyValues) {
+  EXPECT_EQ(CLI_TO_KEY.size(), 22u);
+  const ParseOutcome o = parse({"--prefetch-image", "no", "--log-dir", "", "--pid-file=/p", "--listen-port", "1",
+                                "--listen-port", "2", "--daemon"});
+  ASSERT_EQ(o.exit_status, -1);
+  EXPECT_TRUE(o.args.daemon);
+  const auto ov = build_overrides(o.args);
+  ASSERT_TRUE(ov.has_value());
+  EXPECT_EQ(*ov, (Overrides{{"PidFile", "/p"}, {"ListenPort", "2"}, {"LogDir", ""}, {"PrefetchImage", "no"}}));
+}
+
+TEST(Overrides, NoOptionsMeansNoOverrideMapAtAll) {
+  const ParseOutcome o = parse({});
+  EXPECT_FALSE(build_overrides(o.args).has_value());
+  EXPECT_FALSE(o.args.config.has_value());
+  EXPECT_EQ(parse({"--config", "/etc/portico/portico.conf"}).args.config, "/etc/portico/portico.conf");
+}
+
+TEST(MissingConfigWarning, OnlyForTheDefaultPath) {
+  EXPECT_EQ(_missing_config_warning("/nonexistent/p.conf", true),
+            "Config file not found: /nonexistent/p.conf. Starting with default settings.");
+  EXPECT_FALSE(_missing_config_warning("/nonexistent/p.conf", false).has_value());
+  EXPECT_FALSE(_missing_config_warning("/", true).has_value());  // a directory counts as existing
+}
+
+}  // namespace
+}  // namespace portico::app

@@ -1,0 +1,61 @@
+#pragma once
+// An in-memory configuration store for tests that need a few keys and aliases
+// without files.
+
+#include <map>
+#include <mutex>
+
+#include "interfaces/interfaces.h"
+
+namespace portico::test {
+
+class MapConfig final : public ConfigStore {
+ public:
+  void set(const std::string& key, Value v) {
+    std::lock_guard<std::mutex> l(mu_);
+    values_[key] = std::move(v);
+  }
+  void set_alias(const std::string& name, Value def) {
+    std::lock_guard<std::mutex> l(mu_);
+    aliases_[name] = std::move(def);
+  }
+
+  void load(const std::string&, const std::optional<Overrides>&) override {}
+  Value get(const std::string& key) const override {
+    std::lock_guard<std::mutex> l(mu_);
+    auto it = values_.find(key);
+    return it == values_.end() ? Value() : it->second;
+  }
+  std::pair<Value, Errors> load_aliases() override { return {get_alias_map(), {}}; }
+  void apply_aliases(const Value& a) override {
+    std::lock_guard<std::mutex> l(mu_);
+    aliases_ = a;
+  }
+  Value get_alias(const std::string& name) const override {
+    std::lock_guard<std::mutex> l(mu_);
+    auto it = aliases_.find(name);
+    return it == aliases_.end() ? Value() : *it;
+  }
+  std::vector<Value> get_all_aliases() const override {
+    std::lock_guard<std::mutex> l(mu_);
+    std::vector<Value> out;
+    for (const auto& [k, v] : aliases_.items()) out.push_back(v);
+    return out;
+  }
+  Value get_alias_map() const override {
+    std::lock_guard<std::mutex> l(mu_);
+    return aliases_;
+  }
+  Errors reload_aliases() override { return {}; }
+  void record_startup_success() override {}
+  void record_auth_reload(bool) override {}
+  void record_alias_reload(bool) override {}
+  Value status() const override { return Value::object(); }
+
+ private:
+  mutable std::mutex mu_;
+  std::map<std::string, Value> values_;
+  Value aliases_ = Value::object();
+};
+
+}  // namespace portico::test

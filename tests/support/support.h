@@ -1,0 +1,48 @@
+#pragma once
+// Small helpers for tests: a temporary directory removed with its contents.
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+#include <stdlib.h>
+
+namespace portico::test {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "portico-test-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+  std::string operator/(const std::string& rel) const { return (path_ / rel).string(); }
+
+  // Writes a file below the directory, creating parent directories.
+  std::string write(const std::string& rel, const std::string& content) const {
+    auto p = path_ / rel;
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << content;
+    return p.string();
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace portico::test
