@@ -167,9 +167,9 @@ TEST_F(WatcherTest, MissingDirectoryFallsBackToPollingAndIsSeenOnceCreated) {
   map.set("AuthReload", 1);
   map.set("AliasReload", 0);
   map.set("AuthDir", auth_dir / "later");
+  auth.errors = {"one", "two"};  // before start: the polling thread reads it
   watcher.start(cfg, auth);
   EXPECT_FALSE(watcher.observing());
-  auth.errors = {"one", "two"};
   auth_dir.write("later/users.yaml", "x");
   EXPECT_TRUE(eventually([&] { return cfg.auth_failed == 1; }, 4s));
   EXPECT_EQ(cfg.auth_ok, 0);
