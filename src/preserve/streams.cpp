@@ -1,4 +1,4 @@
-// Interim stream preservation until the full preserve library lands.
+// Captured standard output and standard error kept in LogDir.
 #include <filesystem>
 #include <system_error>
 
@@ -11,7 +11,11 @@ namespace portico::preserve {
 
 Value expand_preserve_streams(const Value& raw) {
   if (!truthy(raw)) return Value::array();
-  if (raw.is_boolean()) return Value::array({Value{{"stream", "stderr"}}, Value{{"stream", "stdout"}}});
+  if (raw.is_boolean()) {
+    Value out = Value::array();
+    for (const auto& name : STREAM_NAMES) out.push_back(Value{{"stream", name}});  // sorted: stderr, stdout
+    return out;
+  }
   return raw.is_array() ? raw : Value::array();
 }
 
@@ -31,8 +35,8 @@ void preserve_streams(const Value& entries, const std::optional<std::string>& ou
                       const std::optional<std::string>& err, const Value& log_dir_v,
                       const std::optional<std::string>& correlation_id) {
   if (!entries.is_array() || entries.empty()) return;
-  const std::string log_dir = truthy(log_dir_v) ? text_form(log_dir_v) : "/var/log/portico";
-  const std::string cid = correlation_id && !correlation_id->empty() ? *correlation_id : "unknown";
+  const std::string log_dir = truthy(log_dir_v) ? text_form(log_dir_v) : DEFAULT_LOG_DIR;
+  const std::string cid = correlation_id && !correlation_id->empty() ? *correlation_id : DEFAULT_CORRELATION_ID;
   for (const auto& entry : entries) {
     if (!entry.is_object() || !entry.contains("stream")) throw std::runtime_error("stream entry without 'stream'");
     const Value stream = entry["stream"];
@@ -50,24 +54,6 @@ void preserve_streams(const Value& entries, const std::optional<std::string>& ou
                        ": " + e.what());
     }
   }
-}
-
-}  // namespace portico::preserve
-
-namespace portico::preserve {
-
-std::string normalize_preserve(const Value& value) {
-  std::string text;
-  if (value.is_null()) text = "none";
-  else if (value.is_boolean()) text = value.get<bool>() ? "True" : "False";
-  else text = text_form(value);
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-bool is_preserve_enabled(const Value& value) {
-  const std::string n = normalize_preserve(value);
-  return n != "none" && n != "false";
 }
 
 }  // namespace portico::preserve
