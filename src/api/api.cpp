@@ -403,6 +403,8 @@ void HttpApiServer::start() {
   const Value max_bytes = m.config.get("MaxRequestBytes");
   server->set_payload_max_length(max_bytes.is_number_integer() ? max_bytes.get<size_t>() : (1u << 20));
   server->set_keep_alive_timeout(2);
+  // Headers and body go out in separate writes; without this Nagle holds the body for a delayed ACK.
+  server->set_tcp_nodelay(true);
   server->set_read_timeout(30);
   server->set_write_timeout(30);
 
