@@ -1,6 +1,10 @@
 #include "api/api.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <openssl/crypto.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <openssl/evp.h>
 
 #include <httplib.h>
@@ -112,6 +116,26 @@ std::string public_error(const std::string& outcome, const Value& result) {
   if (outcome == "timed_out") return "Execution timed out";
   if (outcome == "docker_unavailable") return "Container service unavailable";
   return "Execution failed";
+}
+
+// cpp-httplib listens with a backlog of 5: a burst of new connections then
+// overflows the queue and clients retry their SYN a second later. Find our
+// listening socket and raise the backlog (listen() again updates it on Linux).
+void widen_backlog(int port) {
+  struct rlimit rl {};
+  const int max_fd = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < 65536 ? static_cast<int>(rl.rlim_cur) : 65536;
+  for (int fd = 0; fd < max_fd; ++fd) {
+    int listening = 0;
+    socklen_t len = sizeof listening;
+    if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || !listening) continue;
+    sockaddr_storage addr{};
+    socklen_t alen = sizeof addr;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &alen) != 0) continue;
+    int bound = -1;
+    if (addr.ss_family == AF_INET) bound = ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+    else if (addr.ss_family == AF_INET6) bound = ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
+    if (bound == port) ::listen(fd, SOMAXCONN);
+  }
 }
 
 }  // namespace
@@ -405,6 +429,7 @@ void HttpApiServer::start() {
   server->set_keep_alive_timeout(2);
   // Headers and body go out in separate writes; without this Nagle holds the body for a delayed ACK.
   server->set_tcp_nodelay(true);
+  server->set_keep_alive_max_count(1000);
   server->set_read_timeout(30);
   server->set_write_timeout(30);
 
@@ -452,6 +477,7 @@ void HttpApiServer::start() {
     if (!server->bind_to_port(address.empty() ? "127.0.0.1" : address, port))
       throw std::runtime_error("Cannot listen on " + address + ":" + std::to_string(port) + ": " +
                                std::strerror(errno));
+    widen_backlog(port);
     m.server = std::move(server);
     m.bound_port = port;
   }
