@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <system_error>
 
 namespace portico {
@@ -53,6 +54,19 @@ std::string read_file(const std::string& path) {
     out.append(buf, static_cast<size_t>(n));
   }
   return out;
+}
+
+std::optional<std::string> real_path(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (!resolved) return std::nullopt;
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
+}
+
+bool path_within(const std::string& path, const std::string& root) {
+  if (root == "/") return true;
+  return path.compare(0, root.size(), root) == 0 && (path.size() == root.size() || path[root.size()] == '/');
 }
 
 }  // namespace portico

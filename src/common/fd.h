@@ -2,6 +2,7 @@
 // Owning wrapper for one file descriptor. Descriptors are opened close-on-exec
 // everywhere so that no child inherits one by accident.
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -37,5 +38,10 @@ class UniqueFd {
 void write_file(const std::string& path, const std::string& data, int mode = 0644);
 // Reads a whole file; throws std::system_error naming the path.
 std::string read_file(const std::string& path);
+
+// The canonical absolute path (links resolved), or absent when it does not exist.
+std::optional<std::string> real_path(const std::string& path);
+// Whether the canonical `path` is `root` or lies below it.
+bool path_within(const std::string& path, const std::string& root);
 
 }  // namespace portico

@@ -47,19 +47,6 @@ int open_retry(const std::string& path, int flags) {
   return fd;
 }
 
-std::optional<std::string> real_path(const std::string& path) {
-  char* resolved = ::realpath(path.c_str(), nullptr);
-  if (!resolved) return std::nullopt;
-  std::string out(resolved);
-  std::free(resolved);
-  return out;
-}
-
-bool within(const std::string& path, const std::string& root) {
-  if (root == "/") return true;
-  return path.compare(0, root.size(), root) == 0 && (path.size() == root.size() || path[root.size()] == '/');
-}
-
 // Where an open descriptor really leads; without /proc there is nothing to
 // ask and the callers' own checks have to do.
 bool fd_within(int fd, const std::string& root) {
@@ -69,7 +56,7 @@ bool fd_within(int fd, const std::string& root) {
   ssize_t n = ::readlink(link, target.data(), target.size());
   if (n < 0 || static_cast<size_t>(n) >= target.size()) return true;
   target.resize(static_cast<size_t>(n));
-  return within(target, root);
+  return path_within(target, root);
 }
 
 const Value& member(const Value& map, const char* key) {
@@ -195,7 +182,7 @@ void add_member(int dir_fd, const std::string& dir_path, const std::string& pref
   if (S_ISLNK(st.st_mode)) {
     auto resolved = real_path(path);
     if (!resolved) throw_os_error(errno, "cannot archive " + portico::quoted(path));
-    if (root && !within(*resolved, *root)) return;
+    if (root && !path_within(*resolved, *root)) return;
     if (::lstat(resolved->c_str(), &st) != 0)
       throw_os_error(errno, "cannot archive " + portico::quoted(path));
     open_path = std::move(*resolved);
@@ -336,7 +323,7 @@ std::string _archive_directory(const std::string& dir, const std::optional<std::
   struct stat st;
   if (!resolved || ::stat(resolved->c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return "";
   // A directory that leads outside the run directory is as good as empty.
-  if (root && !within(*resolved, *root)) return EMPTY_ZIP_BASE64;
+  if (root && !path_within(*resolved, *root)) return EMPTY_ZIP_BASE64;
 
   std::vector<ArchiveMember> members;
   int fd = open_retry(*resolved, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -356,7 +343,7 @@ std::string _read_output_text(const std::string& path, const std::optional<std::
   int flags = READ_FLAGS;
   if (root) {
     auto resolved = real_path(path);
-    if (!resolved || !within(*resolved, *root)) return "";
+    if (!resolved || !path_within(*resolved, *root)) return "";
     target = std::move(*resolved);
     flags |= O_NOFOLLOW;
   }

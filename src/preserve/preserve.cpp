@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "common/fd.h"
 #include "common/text.h"
 #include "logging/logging.h"
 
@@ -20,19 +21,6 @@ const char* const DEFAULT_LOG_DIR = "/var/log/portico";
 const char* const DEFAULT_CORRELATION_ID = "unknown";
 
 namespace {
-
-std::optional<std::string> real_path(const std::string& path) {
-  char* r = ::realpath(path.c_str(), nullptr);
-  if (!r) return std::nullopt;
-  std::string out(r);
-  std::free(r);
-  return out;
-}
-
-bool within(const std::string& path, const std::string& root) {
-  return root == "/" || path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
-                                         path[root.size()] == '/');
-}
 
 // A name taken from an alias or a command must stay one or more plain components.
 void check_relative(const std::string& name, const char* what) {
@@ -62,7 +50,7 @@ void walk(const std::string& dir, const std::string& rel, const std::string& roo
       // Links to directories are not followed; links to files only when they stay inside.
       if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
       const auto target = real_path(path);
-      if (!target || !within(*target, root)) {
+      if (!target || !path_within(*target, root)) {
         app_log()->warn("Not preserving " + quoted(path) + ": it links outside the volume");
         continue;
       }
@@ -100,7 +88,7 @@ std::vector<Entry> compute_entries(const std::string& local_path, bool is_dir) {
       const std::string parent = local_path.substr(0, local_path.rfind('/'));
       const auto target = real_path(local_path);
       const auto root = real_path(parent.empty() ? "/" : parent);
-      if (!target || !root || !within(*target, *root)) {
+      if (!target || !root || !path_within(*target, *root)) {
         app_log()->warn("Not preserving " + quoted(local_path) + ": it links outside the volume");
         return out;
       }

@@ -18,16 +18,6 @@ using namespace std::chrono_literals;
 
 bool contains(const std::string& hay, const std::string& needle) { return hay.find(needle) != std::string::npos; }
 
-template <typename F>
-bool eventually(F f, std::chrono::milliseconds limit) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < until) {
-    if (f()) return true;
-    std::this_thread::sleep_for(25ms);
-  }
-  return f();
-}
-
 class Reload : public ::testing::Test {
  protected:
   void start(const std::string& alias_reload = "3600", const std::string& auth_reload = "3600") {

@@ -1,7 +1,9 @@
 #pragma once
 // Small helpers for tests: a temporary directory removed with its contents.
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -43,6 +45,17 @@ class TempDir {
 inline std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Polls `f` until it holds or the time is up; returns its last answer.
+template <typename F>
+bool eventually(F f, std::chrono::milliseconds limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < until) {
+    if (f()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return f();
 }
 
 }  // namespace portico::test

@@ -16,6 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test::eventually;
 using test::TempDir;
 
 // Counts reloads; the configuration side counts alias reloads and records.
@@ -52,16 +53,6 @@ class CountingConfig final : public ConfigStore {
   test::MapConfig& map;
   std::atomic<int> alias_reloads{0}, auth_ok{0}, auth_failed{0};
 };
-
-template <typename F>
-bool eventually(F f, std::chrono::milliseconds limit) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < until) {
-    if (f()) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return f();
-}
 
 void set_mtime(const std::string& path, long seconds) {
   struct timespec ts[2] = {{seconds, 0}, {seconds, 0}};
