@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# 200 simultaneous runs of `sleep 2`: wall time, and whether the gateway holds
+# the same descriptors, threads and children afterwards, with no run directory left.
+#   bench/concurrency.sh [RUNS]      (needs a built build/portico/portico)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+runs="${1:-200}"
+work="$(mktemp -d)"
+trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
+mkdir -p "$work/aliases" "$work/auth" "$work/logs" "$work/shared"
+hash="$(openssl passwd -6 -salt benchsalt bench)"
+printf 'users:\n  bench: {password: "%s", aliases: "*"}\n' "$hash" > "$work/auth/users.yaml"
+printf 'nap: {type: process, command: sleep 2, files: [{location: in.txt, content: x}]}\n' > "$work/aliases/a.yaml"
+cat > "$work/portico.conf" <<CONF
+ListenAddress 127.0.0.1
+ListenPort 18081
+AuthDir $work/auth
+AliasDir $work/aliases
+SharedDir $work/shared
+LogDir $work/logs
+PidFile $work/portico.pid
+LogLevel warning
+Container 0
+AuthReload 0
+AliasReload 0
+MaxConcurrentRuns $((runs + 16))
+CONF
+"$root/build/portico/portico" --config "$work/portico.conf" 2>"$work/err" &
+pid=$!
+sleep 1
+curl -s -u bench:bench -d '' http://127.0.0.1:18081/v1/run/nap >/dev/null  # warm-up
+state() { echo "fds=$(ls /proc/$pid/fd | wc -l) threads=$(ls /proc/$pid/task | wc -l) children=$(pgrep -P $pid | wc -l) rundirs=$(ls "$work/shared" | wc -l)"; }
+before=$(state)
+start=$(date +%s.%N)
+seq "$runs" | xargs -P "$runs" -I{} curl -s -o /dev/null -w '%{http_code}\n' -u bench:bench -d '' \
+  http://127.0.0.1:18081/v1/run/nap > "$work/codes"
+end=$(date +%s.%N)
+sleep 3  # idle keep-alive connections close after 2 s
+after=$(state)
+ok=$(grep -c '^200$' "$work/codes" || true)
+printf 'runs=%s ok=%s wall=%.2fs\nbefore: %s\nafter:  %s\n' "$runs" "$ok" "$(echo "$end - $start" | bc)" "$before" "$after"

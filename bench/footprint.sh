@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Resident memory of an idle gateway with 100 aliases, and the time from
+# starting portico to its first answered request (no TLS, no Docker checks).
+#   bench/footprint.sh      (needs a built build/portico/portico)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+work="$(mktemp -d)"
+trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
+mkdir -p "$work/aliases" "$work/auth" "$work/logs" "$work/shared"
+hash="$(openssl passwd -6 -salt benchsalt bench)"
+printf 'users:\n  bench: {password: "%s", aliases: "*"}\n' "$hash" > "$work/auth/users.yaml"
+for i in $(seq 1 100); do
+  printf 'alias%03d:\n  type: process\n  command: echo {{ word | shell }}\n  parameters:\n    word: {type: string, default: hi, pattern: "[a-z]+"}\n' "$i"
+done > "$work/aliases/many.yaml"
+cat > "$work/portico.conf" <<CONF
+ListenAddress 127.0.0.1
+ListenPort 18082
+AuthDir $work/auth
+AliasDir $work/aliases
+SharedDir $work/shared
+LogDir $work/logs
+PidFile $work/portico.pid
+Container 0
+MaxConcurrentRuns 64
+CONF
+start=$(date +%s%N)
+"$root/build/portico/portico" --config "$work/portico.conf" 2>"$work/err" &
+pid=$!
+until curl -s -o /dev/null http://127.0.0.1:18082/health; do sleep 0.002; done
+first=$(( ($(date +%s%N) - start) / 1000000 ))
+sleep 2
+rss=$(awk '/VmRSS/ {print $2}' /proc/$pid/status)
+printf 'start to first answer: %d ms\nidle RSS with 100 aliases: %d KiB (%.1f MB)\n' "$first" "$rss" "$(echo "$rss / 1024" | bc -l)"
