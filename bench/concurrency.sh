@@ -7,24 +7,9 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 runs="${1:-200}"
 work="$(mktemp -d)"
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
-mkdir -p "$work/aliases" "$work/auth" "$work/logs" "$work/shared"
-hash="$(openssl passwd -6 -salt benchsalt bench)"
-printf 'users:\n  bench: {password: "%s", aliases: "*"}\n' "$hash" > "$work/auth/users.yaml"
+. "$root/bench/site.sh"
+make_site "$work" 18081 "LogLevel warning" "MaxConcurrentRuns $((runs + 16))"
 printf 'nap: {type: process, command: sleep 2, files: [{location: in.txt, content: x}]}\n' > "$work/aliases/a.yaml"
-cat > "$work/portico.conf" <<CONF
-ListenAddress 127.0.0.1
-ListenPort 18081
-AuthDir $work/auth
-AliasDir $work/aliases
-SharedDir $work/shared
-LogDir $work/logs
-PidFile $work/portico.pid
-LogLevel warning
-Container 0
-AuthReload 0
-AliasReload 0
-MaxConcurrentRuns $((runs + 16))
-CONF
 "$root/build/portico/portico" --config "$work/portico.conf" 2>"$work/err" &
 pid=$!
 sleep 1

@@ -6,23 +6,11 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 work="$(mktemp -d)"
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
-mkdir -p "$work/aliases" "$work/auth" "$work/logs" "$work/shared"
-hash="$(openssl passwd -6 -salt benchsalt bench)"
-printf 'users:\n  bench: {password: "%s", aliases: "*"}\n' "$hash" > "$work/auth/users.yaml"
+. "$root/bench/site.sh"
+make_site "$work" 18082 "MaxConcurrentRuns 64"
 for i in $(seq 1 100); do
   printf 'alias%03d:\n  type: process\n  command: echo {{ word | shell }}\n  parameters:\n    word: {type: string, default: hi, pattern: "[a-z]+"}\n' "$i"
 done > "$work/aliases/many.yaml"
-cat > "$work/portico.conf" <<CONF
-ListenAddress 127.0.0.1
-ListenPort 18082
-AuthDir $work/auth
-AliasDir $work/aliases
-SharedDir $work/shared
-LogDir $work/logs
-PidFile $work/portico.pid
-Container 0
-MaxConcurrentRuns 64
-CONF
 start=$(date +%s%N)
 "$root/build/portico/portico" --config "$work/portico.conf" 2>"$work/err" &
 pid=$!

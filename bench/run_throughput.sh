@@ -11,30 +11,9 @@ command -v wrk >/dev/null && command -v webhook >/dev/null || {
 }
 work="$(mktemp -d)"
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
-mkdir -p "$work/aliases" "$work/auth" "$work/logs" "$work/shared"
-hash="$(openssl passwd -6 -salt benchsalt bench)"
-cat > "$work/auth/users.yaml" <<YAML
-users:
-  bench: {password: "$hash", aliases: "*"}
-YAML
-cat > "$work/aliases/a.yaml" <<'YAML'
-hello: {type: process, command: echo hello}
-YAML
-cat > "$work/portico.conf" <<CONF
-ListenAddress 127.0.0.1
-ListenPort 18080
-AuthDir $work/auth
-AliasDir $work/aliases
-SharedDir $work/shared
-LogDir $work/logs
-PidFile $work/portico.pid
-LogLevel warning
-AuditLog none
-Container 0
-AuthReload 0
-AliasReload 0
-MaxConcurrentRuns 128
-CONF
+. "$root/bench/site.sh"
+make_site "$work" 18080 "LogLevel warning" "AuditLog none" "MaxConcurrentRuns 128"
+printf 'hello: {type: process, command: echo hello}\n' > "$work/aliases/a.yaml"
 cat > "$work/post.lua" <<LUA
 wrk.method = "POST"
 wrk.body = "{}"
