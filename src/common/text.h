@@ -19,6 +19,7 @@ std::string quoted(std::string_view text);
 // Exact-match overloads so unqualified calls never pick std::quoted through ADL.
 inline std::string quoted(const std::string& text) { return quoted(std::string_view(text)); }
 inline std::string quoted(const char* text) { return quoted(std::string_view(text)); }
+inline std::string quoted(std::string& text) { return quoted(std::string_view(text)); }
 
 // An integer's digits; a float's shortest round-trip form that always shows a
 // decimal point or an exponent (1.0, 0.25, 1e-05, 1e+16, inf, nan).

@@ -77,9 +77,4 @@ Value Executor::_short_id(const Value& full_id) {
   return tail.substr(0, 12);
 }
 
-// Containers arrive with the Docker client; until then a run is a plain failure.
-ExecutionResult Executor::_execute_container(const Value&, const Value&) {
-  return result::failure("Container execution is not available in this build");
-}
-
 }  // namespace portico

@@ -4,12 +4,18 @@
 // Thread rules: execute_alias() is called concurrently from request threads;
 // the executor keeps no per-run state.
 
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/value.h"
 
 namespace portico {
+
+namespace docker { class Client; }
 
 // The execution result: an ordered map whose keys follow the outcome's fixed order.
 using ExecutionResult = Value;
@@ -34,6 +40,17 @@ class Executor {
 
   ExecutionResult _execute_process(const Value& alias_cfg, const Value& params);
   ExecutionResult _execute_container(const Value& alias_cfg, const Value& params);
+
+  // The executor's Docker client, created from the environment on first use;
+  // a failed creation throws and is tried again by the next container run.
+  std::shared_ptr<docker::Client> _get_docker_client();
+  // (stdout, stderr) of a container, or absent values when they cannot be read.
+  static std::pair<std::optional<std::string>, std::optional<std::string>> _safe_container_logs(
+      const docker::Client& client, const std::string& container_id);
+
+ private:
+  std::mutex docker_mu_;
+  std::shared_ptr<docker::Client> _docker_client;
 };
 
 // The shared executor of the service.

@@ -13,18 +13,12 @@
 #include <vector>
 
 #include "common/value.h"
+#include "preserve/preserve.h"
 
 namespace portico {
 
 // One volume whose content is copied into LogDir after the run.
-struct PreserveSpec {
-  std::string local_path;  // backing file or directory, gateway-side
-  bool is_dir = false;
-  std::string mode;  // normalised `preserve` value
-  Value prefix;      // `preservePrefix` as written (text or null)
-
-  bool operator==(const PreserveSpec&) const = default;
-};
+using PreserveSpec = preserve::VolumeSpec;
 
 // (host path -> {"bind", "mode"} in insertion order, volumes to preserve).
 using VolumeBuild = std::pair<Value, std::vector<PreserveSpec>>;

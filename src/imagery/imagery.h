@@ -2,10 +2,13 @@
 // Image pull policies of container aliases: when an image is pulled outside
 // Docker's own implicit pull.
 
+#include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
 #include "common/value.h"
+#include "docker/docker.h"
 
 namespace portico::imagery {
 
@@ -18,5 +21,19 @@ extern const std::set<std::string> PREFETCH_IMAGE_VALUES;  // on-start, on-confi
 // and not otherwise checked. Never fails for a map-like alias definition.
 std::string effective_refresh_image(const Value& alias_cfg, const Value& global_default);
 std::string effective_prefetch_image(const Value& alias_cfg, const Value& global_default);
+
+// The process-wide Docker client, created on first use; a failed creation
+// (Engine unreachable) throws and is tried again on the next call.
+std::shared_ptr<docker::Client> get_client();
+// True when the Engine holds the image; false for image-not-found; any other
+// failure propagates.
+bool _image_exists_locally(const docker::Client& client, const std::string& image);
+
+// Pulls the image before a run when the alias's refresh policy is "always".
+// Never fails because of the pull; returns the seconds it took (0.0 when no
+// pull was made). A pull that outlives `timeout` (a number; null: no limit)
+// is logged as timed out.
+double refresh_before_run(const docker::Client& client, const Value& alias_cfg, const Value& refresh_default,
+                          const Value& timeout);
 
 }  // namespace portico::imagery

@@ -1,11 +1,14 @@
 #include "preserve/preserve.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 
 #include "common/fd.h"
@@ -125,6 +128,45 @@ std::string _dest_path(const std::string& rel_path, const std::string& preserve_
   }
   const std::string base = pre.empty() ? path_join({log_dir, cid}) : path_join({log_dir, cid, pre});
   return path_join({base, rel_path});
+}
+
+}  // namespace portico::preserve
+
+namespace portico::preserve {
+
+std::vector<std::string> preserve_volume(const std::string& local_path, bool is_dir, const std::string& preserve_mode,
+                                         const Value& prefix, const std::string& log_dir, const Value& correlation_id) {
+  std::vector<std::string> errors;
+  for (const auto& [rel_path, abs_path] : compute_entries(local_path, is_dir)) {
+    const std::string dest = _dest_path(rel_path, preserve_mode, prefix, log_dir, correlation_id);
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(dest).parent_path(), ec);
+    if (!ec) std::filesystem::copy_file(abs_path, dest, std::filesystem::copy_options::overwrite_existing, ec);
+    struct stat st;
+    if (!ec && ::stat(abs_path.c_str(), &st) == 0) {
+      ::chmod(dest.c_str(), st.st_mode & 07777);
+      const struct timespec times[2] = {st.st_atim, st.st_mtim};
+      if (::utimensat(AT_FDCWD, dest.c_str(), times, 0) != 0) ec = std::error_code(errno, std::generic_category());
+    }
+    if (ec) errors.push_back("failed to preserve " + quoted(abs_path) + " to " + quoted(dest) + ": " + ec.message());
+  }
+  return errors;
+}
+
+void preserve_volumes(const std::vector<VolumeSpec>& specs, const Value& log_dir_v,
+                      const std::optional<std::string>& correlation_id) {
+  if (specs.empty()) return;
+  const std::string log_dir = truthy(log_dir_v) ? text_form(log_dir_v) : DEFAULT_LOG_DIR;
+  const Value cid = correlation_id && !correlation_id->empty() ? *correlation_id : DEFAULT_CORRELATION_ID;
+  auto log = app_log();
+  for (const auto& spec : specs) {
+    try {
+      for (const auto& m : preserve_volume(spec.local_path, spec.is_dir, spec.mode, spec.prefix, log_dir, cid))
+        log->error("Volume preserve failed: " + m);
+    } catch (const std::exception& e) {
+      log->error("Volume preserve failed for " + quoted(spec.local_path) + ": " + e.what());
+    }
+  }
 }
 
 }  // namespace portico::preserve

@@ -37,6 +37,25 @@ std::vector<Entry> compute_entries(const std::string& local_path, bool is_dir);
 std::string _dest_path(const std::string& rel_path, const std::string& preserve_mode, const Value& prefix,
                        const std::string& log_dir, const Value& correlation_id);
 
+// One volume to copy after a run: its backing file or directory, whether it
+// is a directory, the normalised preserve mode and the preservePrefix value.
+struct VolumeSpec {
+  std::string local_path;
+  bool is_dir = false;
+  std::string mode;
+  Value prefix;
+
+  bool operator==(const VolumeSpec&) const = default;
+};
+
+// Copies one volume's files (content, permission bits, times); one message
+// per file that could not be copied.
+std::vector<std::string> preserve_volume(const std::string& local_path, bool is_dir, const std::string& preserve_mode,
+                                         const Value& prefix, const std::string& log_dir, const Value& correlation_id);
+// All volumes of a run; failures are logged, never raised.
+void preserve_volumes(const std::vector<VolumeSpec>& specs, const Value& log_dir,
+                      const std::optional<std::string>& correlation_id);
+
 // preserveStreams as a list of stream entries: true -> stderr then stdout.
 Value expand_preserve_streams(const Value& raw);
 std::string _stream_filename(const Value& entry);

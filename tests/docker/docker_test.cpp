@@ -164,11 +164,12 @@ TEST_F(Engine, MissingImagesAndFailedStartsLeaveNothingBehind) {
   }
   // The command does not exist in the image: start fails, the container must go.
   try {
-    c->run({kImage, std::string("/no/such/program"), {{"PORTICO_LEAK_PROBE", "1"}}, {}});
+    c->run({kImage, std::string("/no/such/program-91c2"), {}, {}});
     FAIL() << "start succeeded";
   } catch (const DockerError&) {
   }
-  const std::string cmd = "docker ps -aq --filter ancestor=" + std::string(kImage) + " | wc -l";
+  const std::string cmd = "docker ps -a --no-trunc --filter ancestor=" + std::string(kImage) +
+                          " --format '{{.Command}}' | grep -c program-91c2";
   FILE* p = popen(cmd.c_str(), "r");
   char buf[32] = {};
   fgets(buf, sizeof buf, p);

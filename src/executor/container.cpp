@@ -1,0 +1,155 @@
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <thread>
+
+#include "common/text.h"
+#include "docker/docker.h"
+#include "executor/executor.h"
+#include "executor/files.h"
+#include "imagery/imagery.h"
+#include "interfaces/interfaces.h"
+#include "logging/logging.h"
+#include "preserve/preserve.h"
+#include "scratch/scratch.h"
+
+namespace portico {
+
+std::shared_ptr<docker::Client> Executor::_get_docker_client() {
+  std::lock_guard<std::mutex> l(docker_mu_);
+  if (!_docker_client) _docker_client = docker::Client::from_env();
+  return _docker_client;
+}
+
+std::pair<std::optional<std::string>, std::optional<std::string>> Executor::_safe_container_logs(
+    const docker::Client& client, const std::string& container_id) {
+  try {
+    std::string out = decode_utf8_replace(client.logs(container_id, true, false));
+    std::string err = decode_utf8_replace(client.logs(container_id, false, true));
+    return {std::move(out), std::move(err)};
+  } catch (const std::exception&) {
+    return {std::nullopt, std::nullopt};
+  }
+}
+
+ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value& params) {
+  auto log = logger();
+  const Value shared_v = config().get("SharedDir");
+  const std::string shared_dir = truthy(shared_v) ? text_form(shared_v) : "/tmp/portico";
+  std::error_code ec;
+  std::filesystem::create_directories(shared_dir, ec);
+  if (ec) throw std::system_error(ec, "cannot create " + shared_dir);
+  const Value external_v = config().get("ExternalDir");
+  const std::string external_dir = truthy(external_v) ? text_form(external_v) : "";
+  std::optional<std::string> run_dir;
+  if (scratch::needs_run_dir(alias_cfg))
+    run_dir = scratch::create(shared_dir, alias_cfg, logging().get_correlation_id())["run_dir"].get<std::string>();
+  std::vector<PreserveSpec> preserve_specs;
+  const auto stream_entries = preserve::expand_preserve_streams(alias_cfg.value("preserveStreams", Value()));
+  Value container_id, image_id;
+  std::optional<std::string> captured_stdout, captured_stderr;
+
+  std::shared_ptr<docker::Client> client;
+  try {
+    client = _get_docker_client();
+  } catch (const std::exception& e) {
+    log->error(std::string("Docker client unavailable: ") + e.what());
+    if (run_dir) scratch::cleanup(run_dir);
+    return result::failure(std::string("Docker not available: ") + e.what());
+  }
+
+  ExecutionResult result;
+  std::optional<std::string> full_id;
+  try {
+    const Value image_v = alias_cfg.value("image", Value());
+    const std::string image = image_v.is_string() ? image_v.get<std::string>() : "";
+    std::optional<std::string> command;
+    const Value cmd_v = alias_cfg.value("command", Value());
+    if (cmd_v.is_string() && !cmd_v.get<std::string>().empty()) command = renderer().render(cmd_v.get<std::string>(), params);
+    docker::RunSpec spec{image, command, {}, {}};
+    const Value env = alias_cfg.value("environment", Value());
+    if (env.is_object())
+      for (auto it = env.begin(); it != env.end(); ++it)
+        spec.env.emplace_back(it.key(), renderer().render(text_form(it.value()), params, run_dir));
+    auto [volumes, specs] = _build_volumes(alias_cfg, params, run_dir, shared_dir, external_dir);
+    preserve_specs = std::move(specs);
+    for (auto it = volumes.begin(); it != volumes.end(); ++it)
+      spec.binds.push_back({it.key(), it.value().value("bind", ""), it.value().value("mode", "rw")});
+    _precreate_output_dirs(alias_cfg, params, run_dir);
+    const Value timeout = _resolve_timeout(alias_cfg);
+    const double pull_elapsed = imagery::refresh_before_run(*client, alias_cfg, config().get("RefreshImage"), timeout);
+    const double remaining = std::max(0.0, (timeout.is_number() ? timeout.get<double>() : 60.0) - pull_elapsed);
+    log->debug("Running container: image=" + quoted(image) + " cmd=" + (command ? quoted(*command) : "None"));
+
+    full_id = client->run(spec);
+    container_id = _short_id(Value(*full_id));
+    try {
+      const Value attrs = client->inspect_container(*full_id);
+      if (attrs.is_object() && attrs.contains("Image")) image_id = _short_id(attrs["Image"]);
+    } catch (const docker::DockerError&) {
+    }
+
+    // The Engine's wait blocks without a limit: run it on a worker and give up on it in time.
+    std::packaged_task<long long()> task([&client, id = *full_id] { return client->wait(id); });
+    auto outcome = task.get_future();
+    std::thread worker(std::move(task));
+    const bool in_time = outcome.wait_for(std::chrono::duration<double>(remaining)) == std::future_status::ready;
+    if (!in_time) {
+      try {
+        client->kill(*full_id);
+      } catch (...) {
+      }
+      std::tie(captured_stdout, captured_stderr) = _safe_container_logs(*client, *full_id);
+      worker.join();
+      result = ExecutionResult::object();
+      result["success"] = false;
+      result["timed_out"] = true;
+      result["returncode"] = nullptr;
+      result["container_id"] = container_id;
+      result["image_id"] = image_id;
+      result["error"] = "Container timed out after " + plain_decimal(timeout) + " seconds";
+    } else {
+      worker.join();
+      const long long status = outcome.get();
+      captured_stdout = decode_utf8_replace(client->logs(*full_id, true, false));
+      captured_stderr = decode_utf8_replace(client->logs(*full_id, false, true));
+      Value file_outputs = _collect_output_files(alias_cfg, params, run_dir);
+      result = ExecutionResult::object();
+      result["success"] = true;
+      result["returncode"] = status;
+      result["container_id"] = container_id;
+      result["image_id"] = image_id;
+      result["stdout"] = *captured_stdout;
+      result["stderr"] = *captured_stderr;
+      result["file_outputs"] = std::move(file_outputs);
+    }
+  } catch (const docker::ImageNotFound& e) {
+    result = ExecutionResult::object();
+    result["success"] = false;
+    result["error"] = std::string("Container image not found: ") + e.what();
+    result["container_id"] = container_id;
+    result["image_id"] = image_id;
+  } catch (const std::exception& e) {
+    log->error(std::string("Container execution error: ") + e.what());
+    result = ExecutionResult::object();
+    result["success"] = false;
+    result["error"] = e.what();
+    result["container_id"] = container_id;
+    result["image_id"] = image_id;
+  }
+  if (full_id) {
+    try {
+      client->remove(*full_id, true);
+    } catch (...) {
+    }
+  }
+  preserve::preserve_streams(stream_entries, captured_stdout, captured_stderr, config().get("LogDir"),
+                             logging().get_correlation_id());
+  if (run_dir) {
+    preserve::preserve_volumes(preserve_specs, config().get("LogDir"), logging().get_correlation_id());
+    scratch::cleanup(run_dir);
+  }
+  return result;
+}
+
+}  // namespace portico

@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "executor/executor.h"
+#include "logging/logging.h"
+#include "support/map_config.h"
+#include "support/support.h"
+#include "template/template.h"
+#include "validator/validator.h"
+
+namespace portico {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool engine_reachable() {
+  const char* h = std::getenv("DOCKER_HOST");
+  return h && fs::exists(std::string(h).substr(7));
+}
+
+class ContainerRuns : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!engine_reachable()) {
+      const char* ci = std::getenv("CI");
+      if (ci && std::string(ci) == "true") FAIL() << "no Docker Engine (scripts/test-docker)";
+      GTEST_SKIP() << "no Docker Engine; run scripts/test-docker";
+    }
+    cfg.set("SharedDir", dir / "shared");
+    cfg.set("LogDir", dir / "logs");
+    cfg.set("AppLog", "app.log");
+    cfg.set("LogLevel", "debug");
+    set_config(&cfg);
+    set_renderer(&renderer);
+    set_validator(&validator);
+    set_logging(&logging);
+    logging.setup_logging(cfg);
+  }
+  void TearDown() override {
+    set_config(nullptr);
+    set_renderer(nullptr);
+    set_validator(nullptr);
+    set_logging(nullptr);
+  }
+  Value run(const std::string& alias_json, const Value& params = Value::object()) {
+    cfg.set_alias("c", Value::parse(alias_json));
+    return ex.execute_alias("c", params);
+  }
+  std::string app_log() const { return test::slurp(dir / "logs/app.log"); }
+  // Containers of the test image whose command mentions `marker` (other tests run at the same time).
+  static size_t containers(const std::string& marker) {
+    const std::string cmd = "docker ps -a --no-trunc --filter ancestor=portico-test/busybox:latest --format '{{.ID}} {{.Command}}' | grep -c -- '" + marker + "'";
+    FILE* p = popen(cmd.c_str(), "r");
+    char buf[32] = {};
+    fgets(buf, sizeof buf, p);
+    pclose(p);
+    return std::stoul(buf);
+  }
+
+  test::TempDir dir;
+  test::MapConfig cfg;
+  TemplateEngine renderer;
+  DeclarativeValidator validator;
+  LoggingService logging;
+  Executor ex;
+};
+
+std::vector<std::string> keys_of(const Value& v) {
+  std::vector<std::string> out;
+  for (auto it = v.begin(); it != v.end(); ++it) out.push_back(it.key());
+  return out;
+}
+
+TEST_F(ContainerRuns, CompletedRunSeparatesStreamsAndPassesOnlyItsEnvironment) {
+  const Value r = run(R"({"type":"container","image":"portico-test/busybox:latest",
+    "command":"sh -c 'echo $GREETING $HOME; echo bad >&2; exit 2'",
+    "environment":{"GREETING":"{{ who }}"},"parameters":{"who":{"type":"string"}}})",
+                      Value{{"who", "hi there"}});
+  EXPECT_EQ(keys_of(r), (std::vector<std::string>{"success", "returncode", "container_id", "image_id", "stdout",
+                                                  "stderr", "file_outputs"}));
+  EXPECT_EQ(r["success"], true) << r.dump();
+  EXPECT_EQ(r["returncode"], 2);
+  EXPECT_EQ(r["stdout"], "hi there /\n");
+  EXPECT_EQ(r["stderr"], "bad\n");
+  EXPECT_EQ(r["container_id"].get<std::string>().size(), 12u);
+  EXPECT_EQ(r["image_id"].get<std::string>().size(), 12u);
+  EXPECT_EQ(containers(r["container_id"].get<std::string>()), 0u);
+}
+
+TEST_F(ContainerRuns, VolumesOutputsAndPreservation) {
+  CorrelationScope scope("22222222-2222-4333-8444-555555555555");
+  const Value r = run(R"({"type":"container","image":"portico-test/busybox:latest",
+    "command":"sh -c 'cat /in/config.txt > /out/copy.txt; echo made > /out/made.txt'",
+    "volumes":[{"source":"in/config.txt","location":"/in/config.txt","content":"value={{ v }}","mode":"ro"},
+               {"source":"out/","location":"/out","preserve":"yes"}],
+    "output":{"single_value":{"source":"out/copy.txt"}},
+    "parameters":{"v":{"type":"integer"}}})",
+                      Value{{"v", 7}});
+  ASSERT_EQ(r["success"], true) << r.dump();
+  EXPECT_EQ(r["file_outputs"]["out/copy.txt"], "value=7");
+  EXPECT_EQ(test::slurp(dir / "logs/22222222-2222-4333-8444-555555555555/made.txt"), "made\n");
+  EXPECT_EQ(test::slurp(dir / "logs/22222222-2222-4333-8444-555555555555/copy.txt"), "value=7");
+  EXPECT_TRUE(fs::is_empty(dir / "shared"));
+}
+
+TEST_F(ContainerRuns, TimeOutKillsAndRemovesTheContainer) {
+  const auto t0 = std::chrono::steady_clock::now();
+  const Value r = run(R"({"type":"container","image":"portico-test/busybox:latest","command":"sleep 30","timeout":2,
+    "preserveStreams":true})");
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(15));
+  EXPECT_EQ(keys_of(r), (std::vector<std::string>{"success", "timed_out", "returncode", "container_id", "image_id",
+                                                  "error"}));
+  EXPECT_EQ(r["error"], "Container timed out after 2 seconds");
+  EXPECT_EQ(containers(r["container_id"].get<std::string>()), 0u);
+}
+
+TEST_F(ContainerRuns, FailuresAreResults) {
+  Value r = run(R"({"type":"container","image":"127.0.0.1:5000/portico-test/absent:latest"})");
+  EXPECT_EQ(keys_of(r), (std::vector<std::string>{"success", "error", "container_id", "image_id"}));
+  EXPECT_TRUE(r["container_id"].is_null());
+  EXPECT_NE(app_log().find("Container execution error: "), std::string::npos);
+  r = run(R"({"type":"container","image":"portico-test/busybox:latest","command":"/no/such/program-7f3a"})");
+  EXPECT_EQ(r["success"], false);
+  EXPECT_EQ(containers("program-7f3a"), 0u);
+}
+
+TEST_F(ContainerRuns, RefreshAlwaysPullsFromTheRegistry) {
+  const Value r = run(R"({"type":"container","image":"127.0.0.1:5000/portico-test/busybox:latest",
+    "refreshImage":"Always","command":"echo fresh"})");
+  EXPECT_EQ(r["stdout"], "fresh\n") << r.dump();
+  const Value bad = run(R"({"type":"container","image":"127.0.0.1:5000/portico-test/gone:latest",
+    "refreshImage":"always","command":"true"})");
+  EXPECT_NE(app_log().find("Image refresh (pull) failed for '127.0.0.1:5000/portico-test/gone:latest': "),
+            std::string::npos);
+  EXPECT_EQ(bad["success"], false);
+}
+
+TEST_F(ContainerRuns, UnreachableEngineIsDockerUnavailable) {
+  const std::string saved = std::getenv("DOCKER_HOST");
+  setenv("DOCKER_HOST", ("unix://" + dir / "closed.sock").c_str(), 1);
+  Executor fresh;
+  cfg.set_alias("c", Value::parse(R"({"type":"container","image":"x","volumes":[{"location":"/a"}]})"));
+  const Value r = fresh.execute_alias("c", Value::object());
+  setenv("DOCKER_HOST", saved.c_str(), 1);
+  EXPECT_EQ(keys_of(r), (std::vector<std::string>{"success", "error"}));
+  EXPECT_EQ(r["error"].get<std::string>().rfind("Docker not available: ", 0), 0u);
+  EXPECT_NE(app_log().find("Docker client unavailable: "), std::string::npos);
+  EXPECT_TRUE(fs::is_empty(dir / "shared"));
+}
+
+}  // namespace
+}  // namespace portico
