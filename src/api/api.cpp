@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <map>
 #include <stdexcept>
+#include <thread>
 
 #include "auth/auth.h"
 #include "common/fd.h"
@@ -176,6 +177,7 @@ struct HttpApiServer::Impl {
   mutable std::condition_variable cv;
   std::unique_ptr<httplib::Server> server;
   bool stop_requested = false;
+  bool finished = false;  // listen_after_bind() has returned
   int bound_port = 0;
 
   Impl(ConfigStore& c, FileAuthStore& a, Logging& l, Executor& e) : config(c), auth(a), logging(l), executor(e) {}
@@ -485,13 +487,26 @@ void HttpApiServer::start() {
   app_log()->info("Listening on " + std::string(ssl.is_boolean() && ssl.get<bool>() ? "https" : "http") + "://" +
                   address + ":" + std::to_string(port));
   m.server->listen_after_bind();
+  std::lock_guard<std::mutex> l(m.mu);
+  m.finished = true;
 }
 
 void HttpApiServer::graceful_shutdown() {
   Impl& m = *impl_;
-  std::lock_guard<std::mutex> l(m.mu);
-  m.stop_requested = true;
-  if (m.server) m.server->stop();
+  // cpp-httplib's stop() does nothing until the accept loop runs, so a stop
+  // that lands between bind and listen would be lost: wait for the loop.
+  for (int i = 0; i < 1000; ++i) {
+    {
+      std::lock_guard<std::mutex> l(m.mu);
+      m.stop_requested = true;
+      if (!m.server || m.finished) return;  // start() sees the flag before it binds, or is done
+      if (m.server->is_running()) {
+        m.server->stop();
+        return;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 int HttpApiServer::wait_until_listening(int timeout_ms) const {

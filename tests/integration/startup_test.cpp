@@ -123,5 +123,21 @@ TEST(Startup, DaemonModeWritesTheDaemonsPid) {
   EXPECT_FALSE(std::filesystem::exists(site.path("portico.pid")));
 }
 
+// Regression: a stop that landed between the listener's bind and its accept
+// loop was lost, and the daemon served on after SIGTERM.
+TEST(Startup, SigtermRightAfterTheListenerIsBoundIsNotLost) {
+  for (int round = 0; round < 5; ++round) {
+    Site site;
+    site.default_users();
+    site.alias_file("a.yaml", kHello);
+    Server server(site);
+    // "Listening on" is logged after the bind and before the accept loop starts.
+    for (int i = 0; i < 2000 && !contains(site.app_log(), "Listening on http://"); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    server.signal(SIGTERM);
+    EXPECT_EQ(server.wait_exit(std::chrono::seconds(10)), 0) << "round " << round;
+  }
+}
+
 }  // namespace
 }  // namespace portico::test
