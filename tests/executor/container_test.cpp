@@ -150,5 +150,31 @@ TEST_F(ContainerRuns, UnreachableEngineIsDockerUnavailable) {
   EXPECT_TRUE(fs::is_empty(dir / "shared"));
 }
 
+TEST_F(ContainerRuns, ShellWordsUtf8AndEveryVolumeForm) {
+  dir.write("host/data.txt", "from host");
+  const std::string alias = R"({"type":"container","image":"portico-test/busybox:latest",
+    "command":"sh -c 'echo $HOME; printf \"\\377ok\"; cat /h/data.txt /a /f; touch /h/x 2>/dev/null || echo ro'",
+    "volumes":[{"source":")" + dir / "host" + R"(","location":"/h","mode":"rw"},
+               {"location":"/a","content":"auto {{ n }}"},
+               {"source":"f.txt","location":"/f","content":" file"}],
+    "parameters":{"n":{"type":"integer"}}})";
+  const Value r = run(alias, Value{{"n", 1}});
+  ASSERT_EQ(r["success"], true) << r.dump();
+  // $HOME expands inside the container's shell, to the container's own home.
+  EXPECT_EQ(r["stdout"], "/\n\xef\xbf\xbdokfrom hostauto 1 filero\n");
+}
+
+TEST_F(ContainerRuns, LinksPlantedByTheContainerAreNotFollowed) {
+  dir.write("secret.txt", "top secret");
+  const std::string alias = R"({"type":"container","image":"portico-test/busybox:latest",
+    "command":"sh -c 'ln -s )" + dir / "secret.txt" + R"( /out/leak.txt; echo fine > /out/ok.txt'",
+    "volumes":[{"source":"out/","location":"/out"}],
+    "output":{"multiple_values":[{"source":"out/leak.txt"},{"source":"out/ok.txt"}]}})";
+  const Value r = run(alias);
+  ASSERT_EQ(r["success"], true) << r.dump();
+  EXPECT_EQ(r["file_outputs"]["out/leak.txt"], "");
+  EXPECT_EQ(r["file_outputs"]["out/ok.txt"], "fine\n");
+}
+
 }  // namespace
 }  // namespace portico
