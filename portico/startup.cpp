@@ -14,7 +14,9 @@
 #include "auth/auth.h"
 #include "common/text.h"
 #include "config/config.h"
+#include "docker/docker.h"
 #include "executor/executor.h"
+#include "imagery/imagery.h"
 #include "logging/logging.h"
 #include "portico/cli.h"
 #include "portico/process.h"
@@ -47,9 +49,33 @@ void remove_pid_at_exit() {
   if (!g_pid_path.empty()) _remove_pid(g_pid_path);
 }
 
-// Seams for the container checks and start-up pulls, which need the Docker client.
-Errors _validate_docker_socket(const Value&, const std::vector<Value>&) { return {}; }
-Errors _run_startup_imagery(const std::vector<Value>&, const Value&, const Value&) { return {}; }
+bool has_container_alias(const std::vector<Value>& aliases) {
+  for (const auto& a : aliases)
+    if (a.is_object() && a.value("type", Value()) == "container") return true;
+  return false;
+}
+
+bool _docker_socket_available() {
+  try {
+    docker::Client::from_env()->ping();
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+Errors _validate_docker_socket(const Value& container_setting, const std::vector<Value>& aliases) {
+  if (!_is_running_in_container(container_setting) || !has_container_alias(aliases) || _docker_socket_available())
+    return {};
+  return {"Portico is running in a container and at least one alias has type 'container', but the Docker socket is "
+          "not reachable. Mount the Docker socket (e.g. -v /var/run/docker.sock:/var/run/docker.sock)."};
+}
+
+Errors _run_startup_imagery(const std::vector<Value>& aliases, const Value& refresh_default,
+                            const Value& prefetch_default) {
+  if (!has_container_alias(aliases)) return {};
+  return imagery::startup_pull(aliases, refresh_default, prefetch_default);
+}
 
 void _do_reload(ConfigStore& config_instance, AuthStore& auth_instance) {
   auto log = app_log();
@@ -155,6 +181,11 @@ int serve(const Args& args) {
     const Errors ssl_errors = _validate_ssl(g_config.get("SslCert"), g_config.get("SslKey"));
     if (!ssl_errors.empty()) refuse(ssl_errors);
   }
+
+  // Changed container aliases are prefetched on reload; a failed pull of a new image keeps the old aliases.
+  g_config.set_reload_hook([](const Value& before, const Value& after) {
+    return imagery::reload_pull(before, after, config().get("PrefetchImage"));
+  });
 
   if (args.daemon) _daemonize();
   config_watcher.start(g_config, auth);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <vector>
 #include <string>
 
 #include "common/value.h"
@@ -35,5 +36,16 @@ bool _image_exists_locally(const docker::Client& client, const std::string& imag
 // is logged as timed out.
 double refresh_before_run(const docker::Client& client, const Value& alias_cfg, const Value& refresh_default,
                           const Value& timeout);
+
+// Pulls at start-up: prefetch ("on-start"/"on-config-change") and refresh of
+// images already present ("on-start"), each image once. Returns the failure
+// messages; does not log them. A null client means the shared one.
+std::vector<std::string> startup_pull(const std::vector<Value>& aliases, const Value& refresh_default,
+                                      const Value& prefetch_default,
+                                      std::shared_ptr<docker::Client> client = nullptr);
+// After an alias reload: prefetches "on-config-change" aliases that are new or
+// changed. Logs every failure; returns those about an alias whose image changed.
+std::vector<std::string> reload_pull(const Value& previous_aliases, const Value& new_aliases,
+                                     const Value& prefetch_default, std::shared_ptr<docker::Client> client = nullptr);
 
 }  // namespace portico::imagery

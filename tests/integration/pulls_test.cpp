@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <httplib.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "integration/harness.h"
+
+namespace portico::test {
+namespace {
+
+bool contains(const std::string& hay, const std::string& needle) { return hay.find(needle) != std::string::npos; }
+
+const std::string kRegistryImage = "127.0.0.1:5000/portico-test/busybox:latest";
+const std::string kMissingImage = "127.0.0.1:5000/portico-test/missing:latest";
+
+class Pulls : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* h = std::getenv("DOCKER_HOST");
+    if (!h || !std::filesystem::exists(std::string(h).substr(7))) {
+      const char* ci = std::getenv("CI");
+      if (ci && std::string(ci) == "true") FAIL() << "no Docker Engine (scripts/test-docker)";
+      GTEST_SKIP() << "no Docker Engine; run scripts/test-docker";
+    }
+    site.default_users();
+    site.alias_file("10-hello.yaml", "hello:\n  type: process\n  command: echo hello\n");
+  }
+  Exit start(std::vector<std::string> extra = {}, const std::map<std::string, std::string>& env = {}) {
+    site.write_conf();
+    std::vector<std::string> args{"--config", site.conf_path()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run_portico(args, 20000, env);
+  }
+  Site site;
+};
+
+TEST_F(Pulls, PrefetchAtStartupIsLoggedAndAFailedOneStopsStartUp) {
+  site.alias_file("20-c.yaml", "c:\n  type: container\n  image: " + kRegistryImage +
+                                   "\n  prefetchImage: on-start\n  command: echo hi\n"
+                                   "d:\n  type: container\n  image: " + kRegistryImage + "\n  refreshImage: on-start\n");
+  {
+    Server server(site);
+    ASSERT_TRUE(server.wait_ready()) << server.err();
+    EXPECT_TRUE(contains(site.app_log(), "Pulled image '" + kRegistryImage + "' at startup (prefetch)\n"));
+  }
+  site.alias_file("30-bad.yaml", "bad:\n  type: container\n  image: " + kMissingImage + "\n  prefetchImage: on-start\n");
+  const Exit e = start();
+  EXPECT_EQ(e.status, 1);
+  EXPECT_TRUE(contains(e.err, "ERROR: Failed to prefetch image '" + kMissingImage + "' at startup: ")) << e.err;
+}
+
+TEST_F(Pulls, RefreshOnStartSkipsImagesThatAreNotPresent) {
+  site.alias_file("20-c.yaml", "c:\n  type: container\n  image: portico-test/never-pulled:latest\n  refreshImage: on-start\n");
+  Server server(site);
+  ASSERT_TRUE(server.wait_ready()) << server.err();
+  EXPECT_FALSE(contains(site.app_log(), "Pulled image"));
+}
+
+TEST_F(Pulls, UnreachableEngine) {
+  site.alias_file("20-c.yaml", "c:\n  type: container\n  image: x\n  prefetchImage: on-start\n");
+  const std::map<std::string, std::string> env{{"DOCKER_HOST", "unix://" + site.path("closed.sock")}};
+  Exit e = start({}, env);
+  EXPECT_EQ(e.status, 1);
+  EXPECT_TRUE(contains(e.err, "ERROR: Cannot reach Docker to refresh/prefetch images at startup: ")) << e.err;
+  e = start({"--container", "1"}, env);
+  EXPECT_EQ(e.status, 1);
+  EXPECT_TRUE(contains(e.err, "ERROR: Portico is running in a container and at least one alias has type 'container', "
+                              "but the Docker socket is not reachable. Mount the Docker socket (e.g. -v "
+                              "/var/run/docker.sock:/var/run/docker.sock).\n"))
+      << e.err;
+}
+
+TEST_F(Pulls, ReloadPrefetchBlocksOnlyForChangedImages) {
+  site.set("AliasReload", "0");
+  Server server(site);
+  ASSERT_TRUE(server.wait_ready()) << server.err();
+  auto client = server.client();
+  auto status_of = [&](const std::string& alias) {
+    auto r = client->Get(("/v1/aliases/" + alias).c_str(), httplib::Headers{{"Authorization", basic_auth("alice", "wonderland")}});
+    return r ? r->status : -1;
+  };
+  site.alias_file("20-new.yaml", "fresh:\n  type: container\n  image: " + kRegistryImage +
+                                     "\n  prefetchImage: on-config-change\n");
+  server.signal(SIGHUP);
+  EXPECT_TRUE(eventually([&] { return status_of("fresh") == 200; }, std::chrono::seconds(10)));
+  EXPECT_TRUE(contains(site.app_log(), "Prefetched image '" + kRegistryImage + "' for alias(es) fresh after configuration change"));
+  site.alias_file("30-bad.yaml", "broken:\n  type: container\n  image: " + kMissingImage +
+                                     "\n  prefetchImage: on-config-change\n");
+  server.signal(SIGHUP);
+  EXPECT_TRUE(eventually([&] { return contains(site.app_log(), "Alias reload: Failed to prefetch image '" + kMissingImage); },
+                         std::chrono::seconds(10)));
+  EXPECT_EQ(status_of("broken"), 404);  // the reload was refused
+  EXPECT_EQ(status_of("fresh"), 200);
+}
+
+}  // namespace
+}  // namespace portico::test
