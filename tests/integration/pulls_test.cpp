@@ -94,6 +94,20 @@ TEST_F(Pulls, ReloadPrefetchBlocksOnlyForChangedImages) {
                          std::chrono::seconds(10)));
   EXPECT_EQ(status_of("broken"), 404);  // the reload was refused
   EXPECT_EQ(status_of("fresh"), 200);
+
+  // Same image, another key changed: the failed pull is logged but does not block.
+  std::filesystem::remove(site.path("aliases/30-bad.yaml"));
+  site.alias_file("40-same.yaml", "same:\n  type: container\n  image: " + kMissingImage + "\n");
+  server.signal(SIGHUP);
+  EXPECT_TRUE(eventually([&] { return status_of("same") == 200; }, std::chrono::seconds(10)));
+  site.alias_file("40-same.yaml", "same:\n  type: container\n  image: " + kMissingImage +
+                                      "\n  prefetchImage: on-config-change\n  description: changed\n");
+  server.signal(SIGHUP);
+  EXPECT_TRUE(eventually([&] {
+    auto r = client->Get("/v1/aliases/same", httplib::Headers{{"Authorization", basic_auth("alice", "wonderland")}});
+    return r && contains(r->body, "changed");
+  }, std::chrono::seconds(10)));
+  EXPECT_TRUE(contains(site.app_log(), "ERROR portico Failed to prefetch image '" + kMissingImage + "' for alias(es) same: "));
 }
 
 }  // namespace

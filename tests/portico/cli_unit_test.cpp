@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "portico/cli.h"
+#include "portico/process.h"
+
+#include <cstdlib>
 
 namespace portico::app {
 namespace {
@@ -39,6 +42,22 @@ TEST(MissingConfigWarning, OnlyForTheDefaultPath) {
             "Config file not found: /nonexistent/p.conf. Starting with default settings.");
   EXPECT_FALSE(_missing_config_warning("/nonexistent/p.conf", false).has_value());
   EXPECT_FALSE(_missing_config_warning("/", true).has_value());  // a directory counts as existing
+}
+
+TEST(ContainerMode, SettingWinsAndOnlyOneOrTrueMeanContainer) {
+  for (const char* yes : {"1", "true", "TRUE", "True"})
+    EXPECT_EQ(_container_mode_description(Value(yes)), "Running on container (configured)") << yes;
+  for (const char* no : {"0", "false", "yes", "on", ""})
+    EXPECT_EQ(_container_mode_description(Value(no)), "Running on host (configured)") << no;
+  EXPECT_TRUE(_is_running_in_container(Value(true)));
+  EXPECT_FALSE(_is_running_in_container(Value(false)));
+  EXPECT_TRUE(_is_running_in_container(Value(1)));
+  setenv("container", "", 1);
+  EXPECT_EQ(_container_mode_description(Value()), "Running on container (DETECTED)");
+  EXPECT_TRUE(_external_dir_startup_warning(Value(), Value("")).has_value());
+  EXPECT_FALSE(_external_dir_startup_warning(Value(), Value("/srv/shared")).has_value());
+  unsetenv("container");
+  EXPECT_FALSE(_external_dir_startup_warning(Value("0"), Value()).has_value());
 }
 
 }  // namespace
