@@ -214,15 +214,15 @@ void Client::pull(const std::string& ref) const {
   }
 }
 
-std::string Client::create(const RunSpec& spec) const {
+std::string Client::create(const RunSpec& run_spec) const {
   Value body = Value::object();
-  body["Image"] = spec.image;
-  if (spec.command) body["Cmd"] = split_shell_words(*spec.command);
+  body["Image"] = run_spec.image;
+  if (run_spec.command) body["Cmd"] = split_shell_words(*run_spec.command);
   Value env = Value::array();
-  for (const auto& [k, v] : spec.env) env.push_back(k + "=" + v);
+  for (const auto& [k, v] : run_spec.env) env.push_back(k + "=" + v);
   body["Env"] = env;
   Value binds = Value::array();
-  for (const auto& b : spec.binds) binds.push_back(b.host + ":" + b.container + ":" + b.mode);
+  for (const auto& b : run_spec.binds) binds.push_back(b.host + ":" + b.container + ":" + b.mode);
   body["HostConfig"] = Value{{"Binds", binds}};
   body["AttachStdin"] = false;
   body["Tty"] = false;
@@ -233,13 +233,13 @@ std::string Client::create(const RunSpec& spec) const {
   return v["Id"];
 }
 
-std::string Client::run(const RunSpec& spec) const {
+std::string Client::run(const RunSpec& run_spec) const {
   std::string id;
   try {
-    id = create(spec);
+    id = create(run_spec);
   } catch (const ImageNotFound&) {
-    pull(spec.image);
-    id = create(spec);
+    pull(run_spec.image);
+    id = create(run_spec);
   }
   const std::string path = "/containers/" + id + "/start";
   Response r;

@@ -74,7 +74,7 @@ class Client {
   void pull(const std::string& ref) const;
   // Creates (pulling a missing image once) and starts a detached container;
   // returns its id. A container whose start fails is removed before throwing.
-  std::string run(const RunSpec& spec) const;
+  std::string run(const RunSpec& run_spec) const;
   long long wait(const std::string& id) const;
   std::string logs(const std::string& id, bool out, bool err) const;
   void kill(const std::string& id) const;
@@ -84,7 +84,7 @@ class Client {
  private:
   Response call(const std::string& method, const std::string& path, const std::string& body = "",
                 const std::function<bool(std::string_view)>& on_data = {}, bool unbounded = false) const;
-  std::string create(const RunSpec& spec) const;
+  std::string create(const RunSpec& run_spec) const;
 
   std::shared_ptr<Transport> transport_;
   std::string version_;

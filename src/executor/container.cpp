@@ -66,22 +66,22 @@ ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value
     std::optional<std::string> command;
     const Value cmd_v = alias_cfg.value("command", Value());
     if (cmd_v.is_string() && !cmd_v.get<std::string>().empty()) command = renderer().render(cmd_v.get<std::string>(), params);
-    docker::RunSpec spec{image, command, {}, {}};
+    docker::RunSpec run_spec{image, command, {}, {}};
     const Value env = alias_cfg.value("environment", Value());
     if (env.is_object())
       for (auto it = env.begin(); it != env.end(); ++it)
-        spec.env.emplace_back(it.key(), renderer().render(text_form(it.value()), params, run_dir));
+        run_spec.env.emplace_back(it.key(), renderer().render(text_form(it.value()), params, run_dir));
     auto [volumes, specs] = _build_volumes(alias_cfg, params, run_dir, shared_dir, external_dir);
     preserve_specs = std::move(specs);
     for (auto it = volumes.begin(); it != volumes.end(); ++it)
-      spec.binds.push_back({it.key(), it.value().value("bind", ""), it.value().value("mode", "rw")});
+      run_spec.binds.push_back({it.key(), it.value().value("bind", ""), it.value().value("mode", "rw")});
     _precreate_output_dirs(alias_cfg, params, run_dir);
     const Value timeout = _resolve_timeout(alias_cfg);
     const double pull_elapsed = imagery::refresh_before_run(*client, alias_cfg, config().get("RefreshImage"), timeout);
     const double remaining = std::max(0.0, (timeout.is_number() ? timeout.get<double>() : 60.0) - pull_elapsed);
     log->debug("Running container: image=" + quoted(image) + " cmd=" + (command ? quoted(*command) : "None"));
 
-    full_id = client->run(spec);
+    full_id = client->run(run_spec);
     container_id = _short_id(Value(*full_id));
     try {
       const Value attrs = client->inspect_container(*full_id);

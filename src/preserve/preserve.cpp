@@ -159,12 +159,13 @@ void preserve_volumes(const std::vector<VolumeSpec>& specs, const Value& log_dir
   const std::string log_dir = truthy(log_dir_v) ? text_form(log_dir_v) : DEFAULT_LOG_DIR;
   const Value cid = correlation_id && !correlation_id->empty() ? *correlation_id : DEFAULT_CORRELATION_ID;
   auto log = app_log();
-  for (const auto& spec : specs) {
+  for (const auto& volume : specs) {
     try {
-      for (const auto& m : preserve_volume(spec.local_path, spec.is_dir, spec.mode, spec.prefix, log_dir, cid))
+      for (const auto& m :
+           preserve_volume(volume.local_path, volume.is_dir, volume.mode, volume.prefix, log_dir, cid))
         log->error("Volume preserve failed: " + m);
     } catch (const std::exception& e) {
-      log->error("Volume preserve failed for " + quoted(spec.local_path) + ": " + e.what());
+      log->error("Volume preserve failed for " + quoted(volume.local_path) + ": " + e.what());
     }
   }
 }

@@ -131,8 +131,8 @@ TEST_F(Engine, ImagesInspectAndPull) {
 
 TEST_F(Engine, RunWaitLogsAndRemove) {
   REQUIRE_ENGINE(c);
-  RunSpec spec{kImage, std::string("sh -c 'echo \"a  b\" $X; echo oops >&2; exit 3'"), {{"X", "x y"}}, {}};
-  const std::string id = c->run(spec);
+  RunSpec run_spec{kImage, std::string("sh -c 'echo \"a  b\" $X; echo oops >&2; exit 3'"), {{"X", "x y"}}, {}};
+  const std::string id = c->run(run_spec);
   EXPECT_EQ(c->wait(id), 3);
   EXPECT_EQ(c->logs(id, true, false), "a  b x y\n");
   EXPECT_EQ(c->logs(id, false, true), "oops\n");
