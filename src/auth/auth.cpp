@@ -9,6 +9,7 @@
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
+#include <atomic>
 #include <cctype>
 #include <ctime>
 #include <stdexcept>
@@ -155,25 +156,26 @@ std::string FileAuthStore::CredentialCache::key_of(std::string_view user, std::s
   return std::string(reinterpret_cast<char*>(out), len);
 }
 
-bool FileAuthStore::CredentialCache::hit(const std::string& key, std::string_view user) {
+bool FileAuthStore::CredentialCache::hit(const std::string& key, std::string_view user, uint64_t generation) {
   std::lock_guard<std::mutex> l(mu_);
   auto it = entries_.find(key);
   if (it == entries_.end()) return false;
-  if (it->second.expires < std::chrono::steady_clock::now() || it->second.user != user) {
+  if (it->second.expires < std::chrono::steady_clock::now() || it->second.user != user ||
+      it->second.generation != generation) {
     entries_.erase(it);
     return false;
   }
   return true;
 }
 
-void FileAuthStore::CredentialCache::put(const std::string& key, std::string_view user) {
+void FileAuthStore::CredentialCache::put(const std::string& key, std::string_view user, uint64_t generation) {
   std::lock_guard<std::mutex> l(mu_);
   const auto now = std::chrono::steady_clock::now();
   if (entries_.size() >= kMaxCacheEntries) {
     std::erase_if(entries_, [&](const auto& e) { return e.second.expires < now; });
     if (entries_.size() >= kMaxCacheEntries) entries_.clear();
   }
-  entries_[key] = Entry{std::string(user), now + std::chrono::seconds(CACHE_TTL_SECONDS)};
+  entries_[key] = Entry{std::string(user), generation, now + std::chrono::seconds(CACHE_TTL_SECONDS)};
 }
 
 void FileAuthStore::CredentialCache::clear() {
@@ -200,6 +202,10 @@ Errors FileAuthStore::load_auth_config() {
   Errors errors;
   auto fresh = load_auth_directory(dir_source_(), errors);
   if (!errors.empty()) return errors;
+  // A check that began before this reload may still cache its result; the
+  // generation keeps such an entry from ever matching the new configuration.
+  static std::atomic<uint64_t> generations{0};
+  fresh->generation = ++generations;
   {
     std::lock_guard<std::mutex> l(snapshot_mu_);
     snapshot_ = std::move(fresh);
@@ -241,7 +247,7 @@ std::optional<Principal> FileAuthStore::basic(std::string_view credentials) cons
   auto it = snap->users.find(user);
   const std::string cache_key = cache_->key_of(user, password);
   std::optional<Principal> result;
-  if (it != snap->users.end() && cache_->hit(cache_key, user)) {
+  if (it != snap->users.end() && cache_->hit(cache_key, user, snap->generation)) {
     result = Principal{user, "basic", it->second.all_aliases, it->second.aliases};
   } else {
     // Unknown users cost the same hash as real ones, so timing tells nothing.
@@ -252,7 +258,7 @@ std::optional<Principal> FileAuthStore::basic(std::string_view credentials) cons
       const bool match = out && it != snap->users.end() && equal_secret(it->second.hash, out);
       OPENSSL_cleanse(data.get(), sizeof(crypt_data));
       if (match) {
-        cache_->put(cache_key, user);
+        cache_->put(cache_key, user, snap->generation);
         result = Principal{user, "basic", it->second.all_aliases, it->second.aliases};
       }
     }

@@ -39,6 +39,7 @@ struct FileAuthStore::Snapshot {
   std::map<std::string, UserEntry> users;
   std::vector<JwtKey> keys;
   std::string decoy_hash;  // same settings as a real hash, for unknown users
+  uint64_t generation = 0;  // which load this is; cached passwords belong to one
 };
 
 // Verified passwords, keyed by a keyed hash of the credential so the cache
@@ -47,13 +48,14 @@ class FileAuthStore::CredentialCache {
  public:
   CredentialCache();
   std::string key_of(std::string_view user, std::string_view password) const;
-  bool hit(const std::string& key, std::string_view user);
-  void put(const std::string& key, std::string_view user);
+  bool hit(const std::string& key, std::string_view user, uint64_t generation);
+  void put(const std::string& key, std::string_view user, uint64_t generation);
   void clear();
 
  private:
   struct Entry {
     std::string user;
+    uint64_t generation;
     std::chrono::steady_clock::time_point expires;
   };
   unsigned char secret_[32];
