@@ -34,16 +34,10 @@ std::pair<std::optional<std::string>, std::optional<std::string>> Executor::_saf
 
 ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value& params) {
   auto log = logger();
-  const Value shared_v = config().get("SharedDir");
-  const std::string shared_dir = truthy(shared_v) ? text_form(shared_v) : "/tmp/portico";
-  std::error_code ec;
-  std::filesystem::create_directories(shared_dir, ec);
-  if (ec) throw std::system_error(ec, "cannot create " + shared_dir);
+  const std::string shared_dir = _prepare_shared_dir();
   const Value external_v = config().get("ExternalDir");
   const std::string external_dir = truthy(external_v) ? text_form(external_v) : "";
-  std::optional<std::string> run_dir;
-  if (scratch::needs_run_dir(alias_cfg))
-    run_dir = scratch::create(shared_dir, alias_cfg, logging().get_correlation_id())["run_dir"].get<std::string>();
+  const std::optional<std::string> run_dir = _create_run_dir(shared_dir, alias_cfg);
   std::vector<PreserveSpec> preserve_specs;
   const auto stream_entries = preserve::expand_preserve_streams(alias_cfg.value("preserveStreams", Value()));
   Value container_id, image_id;

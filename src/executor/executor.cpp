@@ -1,6 +1,11 @@
 #include "executor/executor.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "common/text.h"
+#include "executor/files.h"
+#include "scratch/scratch.h"
 #include "interfaces/interfaces.h"
 
 namespace portico {
@@ -75,6 +80,20 @@ Value Executor::_short_id(const Value& full_id) {
   const auto colon = text.rfind(':');
   const std::string tail = colon == std::string::npos ? text : text.substr(colon + 1);
   return tail.substr(0, 12);
+}
+
+std::string _prepare_shared_dir() {
+  const Value shared_v = config().get("SharedDir");
+  const std::string shared_dir = truthy(shared_v) ? text_form(shared_v) : "/tmp/portico";
+  std::error_code ec;
+  std::filesystem::create_directories(shared_dir, ec);
+  if (ec) throw std::system_error(ec, "cannot create " + shared_dir);
+  return shared_dir;
+}
+
+std::optional<std::string> _create_run_dir(const std::string& shared_dir, const Value& alias_cfg) {
+  if (!scratch::needs_run_dir(alias_cfg)) return std::nullopt;
+  return scratch::create(shared_dir, alias_cfg, logging().get_correlation_id())["run_dir"].get<std::string>();
 }
 
 }  // namespace portico

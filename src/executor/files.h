@@ -70,6 +70,11 @@ std::string _archive_directory(const std::string& dir, const std::optional<std::
 // mkdir -p; an existing directory is fine, anything else in the way throws.
 void _make_dirs(const std::string& path);
 
+// SharedDir (or /tmp/portico), created if missing; throws when it cannot be.
+std::string _prepare_shared_dir();
+// The run's directory when the alias needs one, named by the correlation id.
+std::optional<std::string> _create_run_dir(const std::string& shared_dir, const Value& alias_cfg);
+
 // Text of an alias-definition value: null gives `fallback`, text stays as it
 // is, other scalars take their template text form.
 std::string _text_of(const Value& v, const std::string& fallback = "");

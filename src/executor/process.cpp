@@ -242,14 +242,8 @@ ChildOutput ShellChild::communicate(double timeout_s) {
 
 ExecutionResult Executor::_execute_process(const Value& alias_cfg, const Value& params) {
   auto log = logger();
-  const Value shared_v = config().get("SharedDir");
-  const std::string shared_dir = truthy(shared_v) ? text_form(shared_v) : "/tmp/portico";
-  std::error_code ec;
-  std::filesystem::create_directories(shared_dir, ec);
-  if (ec) throw std::system_error(ec, "cannot create " + shared_dir);
-  std::optional<std::string> run_dir;
-  if (scratch::needs_run_dir(alias_cfg))
-    run_dir = scratch::create(shared_dir, alias_cfg, logging().get_correlation_id())["run_dir"].get<std::string>();
+  const std::string shared_dir = _prepare_shared_dir();
+  const std::optional<std::string> run_dir = _create_run_dir(shared_dir, alias_cfg);
   const Value preserve_cfg = alias_cfg.is_object() && alias_cfg.contains("preserveStreams")
                                  ? alias_cfg["preserveStreams"] : Value();
   const auto stream_entries = preserve::expand_preserve_streams(preserve_cfg);
