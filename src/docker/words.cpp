@@ -1,0 +1,109 @@
+// Text helpers of the client: command words, image references, error
+// classification and the log stream's framing.
+#include <algorithm>
+#include <cctype>
+
+#include "docker/docker.h"
+
+namespace portico::docker {
+
+std::vector<std::string> split_shell_words(std::string_view text) {
+  std::vector<std::string> words;
+  std::string cur;
+  bool in_word = false;  // an empty quoted word ('') still counts
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\'') {
+      const size_t end = text.find('\'', i + 1);
+      if (end == std::string_view::npos) throw std::invalid_argument("No closing quotation");
+      cur.append(text.substr(i + 1, end - i - 1));
+      i = end;
+      in_word = true;
+    } else if (c == '"') {
+      size_t j = i + 1;
+      for (; j < text.size() && text[j] != '"'; ++j) {
+        // Inside double quotes a backslash only escapes what would otherwise be special there.
+        if (text[j] == '\\' && j + 1 < text.size() && std::string_view("\\\"$`\n").find(text[j + 1]) != std::string_view::npos) {
+          if (text[j + 1] != '\n') cur.push_back(text[j + 1]);
+          ++j;
+        } else {
+          cur.push_back(text[j]);
+        }
+      }
+      if (j >= text.size()) throw std::invalid_argument("No closing quotation");
+      i = j;
+      in_word = true;
+    } else if (c == '\\') {
+      if (i + 1 >= text.size()) throw std::invalid_argument("No escaped character");
+      if (text[i + 1] != '\n') {  // backslash-newline joins lines
+        cur.push_back(text[i + 1]);
+        in_word = true;
+      }
+      ++i;
+    } else if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+      if (in_word) words.push_back(std::move(cur));
+      cur.clear();
+      in_word = false;
+    } else {
+      cur.push_back(c);
+      in_word = true;
+    }
+  }
+  if (in_word) words.push_back(std::move(cur));
+  return words;
+}
+
+std::pair<std::string, std::string> split_reference(const std::string& ref) {
+  if (const auto at = ref.rfind('@'); at != std::string::npos) return {ref.substr(0, at), ref.substr(at + 1)};
+  // A ":" followed by a "/" belongs to a registry host's port, not to a tag.
+  const auto colon = ref.rfind(':');
+  if (colon != std::string::npos && ref.find('/', colon) == std::string::npos)
+    return {ref.substr(0, colon), ref.substr(colon + 1)};
+  return {ref, "latest"};
+}
+
+bool is_image_not_found(long status, const std::string& message) {
+  if (status != 404) return false;
+  std::string m = message;
+  std::transform(m.begin(), m.end(), m.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  for (const char* phrase : {"no such image", "not found: does not exist or no pull access",
+                             "repository does not exist", "was found but does not match the specified platform"})
+    if (m.find(phrase) != std::string::npos) return true;
+  return false;
+}
+
+void FrameDemux::feed(std::string_view chunk) {
+  while (!chunk.empty() && !error_) {
+    if (remaining_ == 0 && header_len_ < 8) {
+      const size_t take = std::min(chunk.size(), 8 - header_len_);
+      std::copy_n(chunk.data(), take, header_ + header_len_);
+      header_len_ += take;
+      chunk.remove_prefix(take);
+      if (header_len_ < 8) return;
+      stream_ = header_[0];
+      if (stream_ > 3) {
+        error_ = "Unrecognized input header: " + std::to_string(stream_);
+        return;
+      }
+      remaining_ = (size_t{header_[4]} << 24) | (size_t{header_[5]} << 16) | (size_t{header_[6]} << 8) | header_[7];
+      system_error_.clear();
+    }
+    const size_t take = std::min(chunk.size(), remaining_);
+    const std::string_view part = chunk.substr(0, take);
+    if (((stream_ == 0 || stream_ == 1) && out_) || (stream_ == 2 && err_)) data_.append(part);
+    if (stream_ == 3 && system_error_.size() < 4096) system_error_.append(part.substr(0, 4096 - system_error_.size()));
+    chunk.remove_prefix(take);
+    remaining_ -= take;
+    if (remaining_ == 0) {
+      header_len_ = 0;
+      if (stream_ == 3) error_ = "error from daemon in stream: " + system_error_;
+    }
+  }
+}
+
+void FrameDemux::finish() {
+  if (!error_ && (header_len_ > 0 || remaining_ > 0))
+    error_ = "log stream ended inside a frame";
+}
+
+}  // namespace portico::docker
