@@ -8,12 +8,13 @@
 
 #include "common/text.h"
 #include "docker/docker.h"
+#include "support/support.h"
 
 namespace portico::docker {
 namespace {
 
 const std::string kImage = "portico-test/busybox:latest";
-const std::string kRegistry = "127.0.0.1:5000/portico-test/client";  // tags latest, v2, run
+const std::string kRegistry = test::registry() + "/portico-test/client";  // tags latest, v2, run
 
 bool has(const std::string& hay, const std::string& needle) { return hay.find(needle) != std::string::npos; }
 
@@ -107,7 +108,7 @@ TEST_F(Engine, PullFromTheLoopbackRegistryByTagWithoutTagAndByDigest) {
 TEST_F(Engine, PullsThatCannotWork) {
   // The registry does not know the repository: its 404 is no proof that the image exists nowhere.
   try {
-    client->pull("127.0.0.1:5000/portico-test/absent");
+    client->pull(test::registry() + "/portico-test/absent");
     FAIL();
   } catch (const ImageNotFound& e) {
     FAIL() << "manifest unknown is not image-not-found: " << e.what();
@@ -182,12 +183,12 @@ TEST_F(Engine, RunPullsAMissingImageAndFailsWhenNoRegistryHasIt) {
   EXPECT_EQ(client->logs(id, true, true), "pulled\n");
 
   try {
-    client->run(spec("true", "127.0.0.1:5000/portico-test/absent:latest"));
+    client->run(spec("true", test::registry() + "/portico-test/absent:latest"));
     FAIL();
   } catch (const ImageNotFound& e) {
     FAIL() << "the registry's 404 is manifest unknown, not image-not-found: " << e.what();
   } catch (const DockerError& e) {
-    EXPECT_TRUE(has(e.what(), "/images/create?tag=latest&fromImage=127.0.0.1%3A5000%2Fportico-test%2Fabsent")) << e.what();
+    EXPECT_TRUE(has(e.what(), "/images/create?tag=latest&fromImage=127.0.0.1%3A" + test::registry().substr(10) + "%2Fportico-test%2Fabsent")) << e.what();
   }
 }
 

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <httplib.h>
+
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "executor/executor.h"
 #include "logging/logging.h"
@@ -67,6 +71,53 @@ class ContainerRuns : public ::testing::Test {
   Executor ex;
 };
 
+// A registry the real Engine pulls from, which refuses every repository as a
+// public registry refuses an anonymous pull of a repository it does not have
+// (a token, then 401 insufficient_scope), and takes `delay` over its first
+// answer about a repository named "slow". The loopback registry of the test
+// rig can do neither.
+class RefusingRegistry {
+ public:
+  explicit RefusingRegistry(std::chrono::milliseconds delay = {}) : delay_(delay) {
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    const std::string realm = "Bearer realm=\"http://" + host() + "/token\",service=\"refusing\"";
+    server_.Get(".*", [this, realm](const httplib::Request& req, httplib::Response& res) {
+      res.set_header("Docker-Distribution-API-Version", "registry/2.0");
+      const std::string unauthorized = R"({"errors":[{"code":"UNAUTHORIZED","message":"authentication required"}]})";
+      if (req.path == "/token") {
+        res.set_content(R"({"token":"t"})", "application/json");
+      } else if (req.path == "/v2/" && req.has_header("Authorization")) {
+        res.set_content("{}", "application/json");
+      } else if (req.path == "/v2/") {
+        res.status = 401;
+        res.set_header("WWW-Authenticate", realm);
+        res.set_content(unauthorized, "application/json");
+      } else {
+        if (req.path.find("/slow/") != std::string::npos && !slept_.exchange(true)) std::this_thread::sleep_for(delay_);
+        res.status = 401;
+        res.set_header("WWW-Authenticate", realm + ",error=\"insufficient_scope\"");
+        res.set_content(unauthorized, "application/json");
+      }
+    });
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+  }
+  ~RefusingRegistry() {
+    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    server_.stop();
+    thread_.join();
+  }
+  std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  std::chrono::milliseconds delay_;
+  std::atomic<bool> slept_{false};
+  httplib::Server server_;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+int docker_cli(const std::string& args) { return std::system(("docker " + args + " >/dev/null 2>&1").c_str()); }
+
 std::vector<std::string> keys_of(const Value& v) {
   std::vector<std::string> out;
   for (auto it = v.begin(); it != v.end(); ++it) out.push_back(it.key());
@@ -117,7 +168,7 @@ TEST_F(ContainerRuns, TimeOutKillsAndRemovesTheContainer) {
 }
 
 TEST_F(ContainerRuns, FailuresAreResults) {
-  Value r = run(R"({"type":"container","image":"127.0.0.1:5000/portico-test/absent:latest"})");
+  Value r = run(R"({"type":"container","image":")" + test::registry() + R"(/portico-test/absent:latest"})");
   EXPECT_EQ(keys_of(r), (std::vector<std::string>{"success", "error", "container_id", "image_id"}));
   EXPECT_TRUE(r["container_id"].is_null());
   EXPECT_NE(app_log().find("Container execution error: "), std::string::npos);
@@ -127,12 +178,13 @@ TEST_F(ContainerRuns, FailuresAreResults) {
 }
 
 TEST_F(ContainerRuns, RefreshAlwaysPullsFromTheRegistry) {
-  const Value r = run(R"({"type":"container","image":"127.0.0.1:5000/portico-test/busybox:latest",
+  const std::string reg = test::registry();
+  const Value r = run(R"({"type":"container","image":")" + reg + R"(/portico-test/busybox:latest",
     "refreshImage":"Always","command":"echo fresh"})");
   EXPECT_EQ(r["stdout"], "fresh\n") << r.dump();
-  const Value bad = run(R"({"type":"container","image":"127.0.0.1:5000/portico-test/gone:latest",
+  const Value bad = run(R"({"type":"container","image":")" + reg + R"(/portico-test/gone:latest",
     "refreshImage":"always","command":"true"})");
-  EXPECT_NE(app_log().find("Image refresh (pull) failed for '127.0.0.1:5000/portico-test/gone:latest': "),
+  EXPECT_NE(app_log().find("Image refresh (pull) failed for '" + reg + "/portico-test/gone:latest': "),
             std::string::npos);
   EXPECT_EQ(bad["success"], false);
 }
@@ -174,6 +226,64 @@ TEST_F(ContainerRuns, LinksPlantedByTheContainerAreNotFollowed) {
   ASSERT_EQ(r["success"], true) << r.dump();
   EXPECT_EQ(r["file_outputs"]["out/leak.txt"], "");
   EXPECT_EQ(r["file_outputs"]["out/ok.txt"], "fine\n");
+}
+
+TEST_F(ContainerRuns, AnImageNoRegistryHasIsImageNotFound) {
+  RefusingRegistry registry;
+  const std::string image = registry.host() + "/portico-test/denied:latest";
+  const Value r = run(R"({"type":"container","image":")" + image + R"(","command":"true"})");
+  EXPECT_EQ(keys_of(r), (std::vector<std::string>{"success", "error", "container_id", "image_id"}));
+  EXPECT_EQ(r["success"], false);
+  const std::string error = r["error"];
+  EXPECT_EQ(error.rfind("Container image not found: ", 0), 0u) << error;
+  EXPECT_NE(error.find("repository does not exist"), std::string::npos) << error;
+  EXPECT_TRUE(r["container_id"].is_null());
+  EXPECT_EQ(app_log().find("Container execution error"), std::string::npos);  // not logged by the executor
+}
+
+TEST_F(ContainerRuns, TimeSpentRefreshingIsChargedAgainstTheTimeOut) {
+  // The refresh fails after 2 s and the run goes on with the local copy; of the
+  // 3 s time-out about 1 s is left, too little for `sleep 2`.
+  RefusingRegistry registry(std::chrono::milliseconds(2000));
+  const std::string image = registry.host() + "/portico-test/slow:latest";
+  ASSERT_EQ(docker_cli("tag portico-test/busybox:latest " + image), 0);
+  const auto t0 = std::chrono::steady_clock::now();
+  const Value r = run(R"({"type":"container","image":")" + image + R"(","refreshImage":"always",
+    "command":"sh -c 'sleep 2; echo slept'","timeout":3})");
+  const auto elapsed = std::chrono::steady_clock::now() - t0;
+  docker_cli("rmi " + image);
+  EXPECT_NE(app_log().find("Image refresh (pull) failed for '" + image + "': "), std::string::npos) << app_log();
+  EXPECT_EQ(r["timed_out"], true) << r.dump();
+  EXPECT_EQ(r["error"], "Container timed out after 3 seconds");
+  EXPECT_GE(elapsed, std::chrono::seconds(3));
+  EXPECT_LT(elapsed, std::chrono::seconds(10));
+  EXPECT_EQ(containers("slept"), 0u);
+}
+
+TEST_F(ContainerRuns, WithoutACommandTheImageDefaultRuns) {
+  Value r = run(R"({"type":"container","image":"portico-test/busybox-cmd:latest"})");
+  EXPECT_EQ(r["success"], true) << r.dump();
+  EXPECT_EQ(r["stdout"], "default command\n");
+  // An image without a default command cannot start without one: a general failure, nothing left behind.
+  r = run(R"({"type":"container","image":"portico-test/busybox:latest","command":""})");
+  EXPECT_EQ(r["success"], false);
+  EXPECT_NE(r["error"].get<std::string>().find("ommand specified"), std::string::npos) << r.dump();
+  EXPECT_NE(app_log().find("Container execution error: "), std::string::npos);
+}
+
+TEST_F(ContainerRuns, BindSourcesInSharedDirAreTranslatedToExternalDir) {
+  // As if the gateway ran in a container whose SharedDir is the host's dir/external.
+  const std::string cid = "33333333-3333-4333-8444-555555555555";
+  CorrelationScope scope(cid);
+  cfg.set("ExternalDir", dir / "external");
+  dir.write("external/" + cid + "/in.txt", "seen by the Engine on the host side");
+  dir.write("host.txt", ", and a host path as it is");
+  const Value r = run(R"({"type":"container","image":"portico-test/busybox:latest","command":"cat /in /h",
+    "volumes":[{"source":"in.txt","location":"/in","content":"written in SharedDir"},
+               {"source":")" + dir / "host.txt" + R"(","location":"/h"}]})");
+  ASSERT_EQ(r["success"], true) << r.dump();
+  EXPECT_EQ(r["stdout"], "seen by the Engine on the host side, and a host path as it is");
+  EXPECT_FALSE(fs::exists(dir / ("shared/" + cid)));
 }
 
 }  // namespace

@@ -13,8 +13,8 @@ namespace {
 
 bool contains(const std::string& hay, const std::string& needle) { return hay.find(needle) != std::string::npos; }
 
-const std::string kRegistryImage = "127.0.0.1:5000/portico-test/busybox:latest";
-const std::string kMissingImage = "127.0.0.1:5000/portico-test/missing:latest";
+const std::string kRegistryImage = registry() + "/portico-test/busybox:latest";
+const std::string kMissingImage = registry() + "/portico-test/missing:latest";
 
 class Pulls : public ::testing::Test {
  protected:

@@ -2,6 +2,7 @@
 // Small helpers for tests: a temporary directory removed with its contents.
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 #include <fstream>
@@ -11,6 +12,12 @@
 #include <stdlib.h>
 
 namespace portico::test {
+
+// host:port of the loopback registry that scripts/test-docker started.
+inline std::string registry() {
+  const char* r = std::getenv("PORTICO_TEST_REGISTRY");
+  return r && *r ? r : "127.0.0.1:5000";
+}
 
 class TempDir {
  public:
