@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "common/value.h"
 #include "integration/harness.h"
 
 namespace portico::test {
@@ -108,6 +109,29 @@ TEST_F(Pulls, ReloadPrefetchBlocksOnlyForChangedImages) {
     return r && contains(r->body, "changed");
   }, std::chrono::seconds(10)));
   EXPECT_TRUE(contains(site.app_log(), "ERROR portico Failed to prefetch image '" + kMissingImage + "' for alias(es) same: "));
+}
+
+TEST_F(Pulls, ContainerAliasesOverHttp) {
+  site.alias_file("20-c.yaml", "greet:\n  type: container\n  image: portico-test/busybox:latest\n"
+                               "  command: echo hello {{ who | shell }}\n"
+                               "  parameters:\n    who: {type: string}\n"
+                               "nap:\n  type: container\n  image: portico-test/busybox:latest\n"
+                               "  command: sleep 30\n  timeout: 1\n");
+  Server server(site);
+  ASSERT_TRUE(server.wait_ready()) << server.err();
+  auto client = server.client();
+  client->set_read_timeout(30, 0);
+  const httplib::Headers auth{{"Authorization", basic_auth("alice", "wonderland")}};
+  auto r = client->Post("/v1/run/greet", auth, R"({"who": "a b; id"})", "application/json");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 200) << r->body;
+  const Value ok = Value::parse(r->body);
+  EXPECT_EQ(ok["stdout"], "hello a b; id\n");
+  EXPECT_EQ(ok["container_id"].get<std::string>().size(), 12u);
+  r = client->Post("/v1/run/nap", auth, "", "application/json");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 504) << r->body;
+  EXPECT_EQ(Value::parse(r->body)["timed_out"], true) << r->body;
 }
 
 }  // namespace
