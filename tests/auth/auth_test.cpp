@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <future>
 #include <thread>
 
 #include "auth/auth.h"
@@ -188,6 +189,23 @@ TEST_F(Keys, VerifiedPasswordsAreCachedUntilTheNextReload) {
   // A broken reload keeps what was in effect.
   dir.write("u.yaml", "users:\n  y: {password: plain}\n");
   EXPECT_EQ(store.load_auth_config().size(), 1u);
+  EXPECT_TRUE(store.authenticate("Basic " + base64_encode("y:new")));
+}
+
+TEST_F(Keys, ACheckThatStraddlesAReloadCannotCacheTheOldPassword) {
+  // bcrypt at cost 12 takes a good part of a second: long enough for the reload to land
+  // while the old password is still being hashed.
+  dir.write("u.yaml", "users:\n  y: {password: \"" + make_hash("old", "$2b$", 12) + "\"}\n");
+  FileAuthStore store(dir.str());
+  ASSERT_EQ(store.load_auth_config(), Errors{});
+  const std::string old_header = "Basic " + base64_encode("y:old");
+  auto straddling = std::async(std::launch::async, [&] { return store.authenticate(old_header).has_value(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  dir.write("u.yaml", "users:\n  y: {password: \"" + make_hash("new", "$2b$", 4) + "\"}\n");
+  ASSERT_EQ(store.load_auth_config(), Errors{});
+  ASSERT_EQ(straddling.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  ASSERT_TRUE(straddling.get()) << "the check should have begun before the reload";
+  EXPECT_FALSE(store.authenticate(old_header));
   EXPECT_TRUE(store.authenticate("Basic " + base64_encode("y:new")));
 }
 
