@@ -15,6 +15,11 @@ pid=$!
 sleep 1
 curl -s -u bench:bench -d '' http://127.0.0.1:18081/v1/run/nap >/dev/null  # warm-up
 state() { echo "fds=$(ls /proc/$pid/fd | wc -l) threads=$(ls /proc/$pid/task | wc -l) children=$(pgrep -P $pid | wc -l) rundirs=$(ls "$work/shared" | wc -l)"; }
+# The clients' own floor: as many simultaneous curls of /health, no run behind them.
+start=$(date +%s.%N)
+seq "$runs" | xargs -P "$runs" -I{} curl -s -o /dev/null http://127.0.0.1:18081/health
+floor=$(echo "$(date +%s.%N) - $start" | bc)
+sleep 3
 before=$(state)
 start=$(date +%s.%N)
 seq "$runs" | xargs -P "$runs" -I{} curl -s -o /dev/null -w '%{http_code}\n' -u bench:bench -d '' \
@@ -23,4 +28,5 @@ end=$(date +%s.%N)
 sleep 3  # idle keep-alive connections close after 2 s
 after=$(state)
 ok=$(grep -c '^200$' "$work/codes" || true)
-printf 'runs=%s ok=%s wall=%.2fs\nbefore: %s\nafter:  %s\n' "$runs" "$ok" "$(echo "$end - $start" | bc)" "$before" "$after"
+printf 'runs=%s ok=%s wall=%.2fs (clients alone, %s curls of /health: %.2fs)\nbefore: %s\nafter:  %s\n' \
+  "$runs" "$ok" "$(echo "$end - $start" | bc)" "$runs" "$floor" "$before" "$after"

@@ -31,9 +31,97 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kMaxLogFileBytes = 1 << 20;
 const double kBuckets[] = {0.01, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60, 300};
 
-void send_json(httplib::Response& res, int status, const Value& body) {
+// Close to the serialised length (escapes aside): a Base64 archive of many
+// megabytes is then written once instead of copied at every doubling.
+size_t json_size_hint(const Value& v) {
+  size_t n = 2;
+  switch (v.type()) {
+    case Value::value_t::string:
+      return v.get_ref<const std::string&>().size() + 2;
+    case Value::value_t::object:
+      for (auto it = v.begin(); it != v.end(); ++it) n += it.key().size() + 4 + json_size_hint(it.value());
+      return n;
+    case Value::value_t::array:
+      for (const auto& x : v) n += 1 + json_size_hint(x);
+      return n;
+    default:
+      return 24;
+  }
+}
+
+std::string json_text(const Value& body, size_t hint) {
+  std::string text;
+  text.reserve(hint + hint / 16);
+  // What Value::dump does, into a buffer reserved up front.
+  nlohmann::detail::serializer<Value> out(nlohmann::detail::output_adapter<char, std::string>(text), ' ',
+                                          Value::error_handler_t::replace);
+  out.dump(body, false, false, 0);
+  return text;
+}
+
+// Where a streamed answer goes: nowhere (to learn its length), or the socket
+// in blocks.
+class JsonStream final : public nlohmann::detail::output_adapter_protocol<char> {
+ public:
+  struct Closed {};  // the peer went away; abandons the serialisation
+  explicit JsonStream(httplib::DataSink* sink) : sink_(sink) {}
+  void write_character(char c) override { write_characters(&c, 1); }
+  void write_characters(const char* s, size_t n) override {
+    length_ += n;
+    if (!sink_) return;
+    buf_.append(s, n);
+    if (buf_.size() >= kBlock) flush();
+  }
+  void flush() {
+    if (sink_ && !buf_.empty() && !sink_->write(buf_.data(), buf_.size())) throw Closed{};
+    buf_.clear();
+  }
+  size_t length() const { return length_; }
+
+ private:
+  static constexpr size_t kBlock = 1 << 16;
+  httplib::DataSink* sink_;
+  std::string buf_;
+  size_t length_ = 0;
+};
+
+size_t write_json(const Value& body, httplib::DataSink* sink) {
+  auto stream = std::make_shared<JsonStream>(sink);
+  nlohmann::detail::serializer<Value>(stream, ' ', Value::error_handler_t::replace).dump(body, false, false, 0);
+  stream->flush();
+  return stream->length();
+}
+
+// Answers above this are serialised straight to the socket (after a pass that
+// counts their length) instead of into a second copy in memory.
+constexpr size_t kStreamAnswerAbove = 1 << 20;
+
+// Takes the body so that a large one is never held twice, and hands a small
+// one's text to the response without a copy (set_content copies).
+void send_json(httplib::Response& res, int status, Value&& body) {
   res.status = status;
-  res.set_content(body.dump(-1, ' ', false, Value::error_handler_t::replace), "application/json");
+  const size_t hint = json_size_hint(body);
+  // Error answers are small, and the error handler rewrites those without a body.
+  if (status < 400 && hint > kStreamAnswerAbove) {
+    auto held = std::make_shared<const Value>(std::move(body));
+    const size_t length = write_json(*held, nullptr);
+    res.set_content_provider(length, "application/json",
+                             [held](size_t offset, size_t, httplib::DataSink& sink) {
+                               if (offset != 0) return false;  // written whole by the first call
+                               try {
+                                 write_json(*held, &sink);
+                                 return true;
+                               } catch (...) {  // the peer left, or no memory: drop the connection
+                                 return false;
+                               }
+                             });
+    return;
+  }
+  std::string text = json_text(body, hint);
+  body = Value();
+  res.body = std::move(text);
+  res.headers.erase("Content-Type");
+  res.set_header("Content-Type", "application/json");
 }
 
 void send_error(httplib::Response& res, int status, const std::string& message) {
@@ -220,6 +308,7 @@ struct HttpApiServer::Impl {
     const auto t0 = Clock::now();
     Value result;
     std::string outcome;
+    Value exit_status;  // kept apart: the result is given away to the answer
     auto finish = [&](int status) {
       const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
       metrics.record(alias, outcome, seconds);
@@ -232,7 +321,7 @@ struct HttpApiServer::Impl {
       rec["alias"] = alias;
       rec["outcome"] = outcome;
       rec["status"] = status;
-      rec["exit_status"] = result.is_object() && result.contains("returncode") ? result["returncode"] : Value();
+      rec["exit_status"] = exit_status;
       rec["duration_ms"] = static_cast<long long>(seconds * 1000);
       logging.audit(rec);
     };
@@ -241,7 +330,7 @@ struct HttpApiServer::Impl {
       // Indistinguishable from an alias that does not exist.
       result = result::failure("Alias " + quoted(alias) + " not found");
       outcome = "not_found";
-      send_json(res, 404, result);
+      send_json(res, 404, std::move(result));
       finish(404);
       return;
     }
@@ -288,7 +377,8 @@ struct HttpApiServer::Impl {
     }
     app_log()->info("Run of alias " + quoted(alias) + " by " + quoted(principal->name) + ": " + outcome + " (" +
                     std::to_string(status) + ")");
-    send_json(res, status, result);
+    if (result.is_object() && result.contains("returncode")) exit_status = result["returncode"];
+    send_json(res, status, std::move(result));
     finish(status);
   }
 
@@ -348,7 +438,7 @@ struct HttpApiServer::Impl {
       body["runs_in_flight"] = metrics.in_flight.load();
       body["events"] = config.status();
     }
-    send_json(res, 200, body);
+    send_json(res, 200, std::move(body));
   }
 
   void logs(const httplib::Request& req, httplib::Response& res) {

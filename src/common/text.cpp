@@ -325,12 +325,12 @@ std::string normalize_newlines(std::string_view text) {
   return out;
 }
 
-std::string base64_encode(std::string_view in) {
+void base64_append(std::string& out, std::string_view in) {
   static constexpr char tbl[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.resize((in.size() + 2) / 3 * 4);
+  const size_t start = out.size();
+  out.resize(start + (in.size() + 2) / 3 * 4);
   const auto* p = reinterpret_cast<const unsigned char*>(in.data());
-  char* o = out.data();
+  char* o = out.data() + start;
   size_t i = 0;
   for (; i + 3 <= in.size(); i += 3) {
     const uint32_t v = (uint32_t{p[i]} << 16) | (uint32_t{p[i + 1]} << 8) | p[i + 2];
@@ -348,6 +348,11 @@ std::string base64_encode(std::string_view in) {
     *o++ = rest == 2 ? tbl[(v >> 6) & 63] : '=';
     *o++ = '=';
   }
+}
+
+std::string base64_encode(std::string_view in) {
+  std::string out;
+  base64_append(out, in);
   return out;
 }
 

@@ -43,6 +43,8 @@ std::string normalize_newlines(std::string_view text);
 
 // Standard alphabet, padded, no line breaks.
 std::string base64_encode(std::string_view bytes);
+// Appends the Base64 form of `bytes` to `out` without a temporary.
+void base64_append(std::string& out, std::string_view bytes);
 // Absent on any character outside the alphabet or bad padding.
 std::optional<std::string> base64_decode(std::string_view text);
 

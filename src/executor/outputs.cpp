@@ -310,7 +310,7 @@ std::string zip_members(const std::vector<ArchiveMember>& members, const std::op
       }
       filled += static_cast<size_t>(n);
     }
-    out += base64_encode(std::string_view(chunk.data(), filled));
+    base64_append(out, std::string_view(chunk.data(), filled));
   }
   zip_source_close(buffer);
   return out;

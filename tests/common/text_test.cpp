@@ -105,6 +105,20 @@ TEST(Newlines, CrLfAndLoneCrBecomeLf) {
   EXPECT_EQ(normalize_newlines("\r\r\n"), "\n\n");
 }
 
+TEST(Base64, AppendKeepsWhatIsThereAndMatchesWholeEncoding) {
+  std::string all;
+  for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
+  // Appending three-byte-aligned chunks gives the same text as encoding at once.
+  std::string out = "prefix:";
+  for (size_t at = 0; at < all.size(); at += 39) base64_append(out, std::string_view(all).substr(at, 39));
+  EXPECT_EQ(out, "prefix:" + base64_encode(all));
+  std::string tail = "x";
+  base64_append(tail, "fo");
+  EXPECT_EQ(tail, "xZm8=");
+  base64_append(tail, "");
+  EXPECT_EQ(tail, "xZm8=");
+}
+
 TEST(Base64, RoundTripsAllLengthsAndBytes) {
   EXPECT_EQ(base64_encode(""), "");
   EXPECT_EQ(base64_encode("f"), "Zg==");
