@@ -1,5 +1,10 @@
 // Reaching the Engine: DOCKER_* environment parsing and the libcurl transport.
-#include <curl/curl.h>
+//
+// libcurl is loaded when the first transport is made, not linked: with its
+// TLS, Kerberos and LDAP dependencies it costs about 4 MB of resident memory,
+// which a gateway without container aliases should not carry.
+#include <curl/curl.h>  // types and constants only
+#include <dlfcn.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -50,9 +55,48 @@ std::string trim(std::string_view s) {
   return std::string(s);
 }
 
-void curl_global() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+struct CurlApi {
+  CURLcode (*global_init)(long);
+  CURL* (*easy_init)();
+  void (*easy_cleanup)(CURL*);
+  CURLcode (*easy_setopt)(CURL*, CURLoption, ...);
+  CURLcode (*easy_perform)(CURL*);
+  CURLcode (*easy_getinfo)(CURL*, CURLINFO, ...);
+  const char* (*easy_strerror)(CURLcode);
+  curl_slist* (*slist_append)(curl_slist*, const char*);
+  void (*slist_free_all)(curl_slist*);
+};
+
+CurlApi load_curl() {
+  // Never unloaded: libcurl keeps global state once initialised.
+  void* lib = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+  if (!lib) {
+    const char* why = dlerror();
+    throw DockerError(0, std::string("Cannot load libcurl: ") + (why ? why : "unknown error"));
+  }
+  auto need = [lib](const char* name) {
+    void* f = dlsym(lib, name);
+    if (!f) throw DockerError(0, std::string("Cannot load libcurl: no symbol ") + name);
+    return f;
+  };
+  CurlApi api{};
+  api.global_init = reinterpret_cast<decltype(api.global_init)>(need("curl_global_init"));
+  api.easy_init = reinterpret_cast<decltype(api.easy_init)>(need("curl_easy_init"));
+  api.easy_cleanup = reinterpret_cast<decltype(api.easy_cleanup)>(need("curl_easy_cleanup"));
+  api.easy_setopt = reinterpret_cast<decltype(api.easy_setopt)>(need("curl_easy_setopt"));
+  api.easy_perform = reinterpret_cast<decltype(api.easy_perform)>(need("curl_easy_perform"));
+  api.easy_getinfo = reinterpret_cast<decltype(api.easy_getinfo)>(need("curl_easy_getinfo"));
+  api.easy_strerror = reinterpret_cast<decltype(api.easy_strerror)>(need("curl_easy_strerror"));
+  api.slist_append = reinterpret_cast<decltype(api.slist_append)>(need("curl_slist_append"));
+  api.slist_free_all = reinterpret_cast<decltype(api.slist_free_all)>(need("curl_slist_free_all"));
+  if (api.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) throw DockerError(0, "Cannot initialise libcurl");
+  return api;
+}
+
+// Loaded once; a failed load is retried by the next caller.
+const CurlApi& curl() {
+  static const CurlApi api = load_curl();
+  return api;
 }
 
 // State of one transfer, shared with libcurl's C callbacks. Nothing may be
@@ -85,7 +129,7 @@ size_t on_header(char* p, size_t, size_t n, void* ud) {
 size_t on_body(char* p, size_t, size_t n, void* ud) {
   auto* t = static_cast<Transfer*>(ud);
   if (!t->head_known) {
-    curl_easy_getinfo(t->handle, CURLINFO_RESPONSE_CODE, &t->head.status);
+    curl().easy_getinfo(t->handle, CURLINFO_RESPONSE_CODE, &t->head.status);
     t->head_known = true;
   }
   const std::string_view chunk(p, n);
@@ -112,14 +156,15 @@ size_t on_body(char* p, size_t, size_t n, void* ud) {
 
 class CurlTransport final : public Transport {
  public:
-  explicit CurlTransport(Endpoint endpoint) : ep_(std::move(endpoint)) { curl_global(); }
+  explicit CurlTransport(Endpoint endpoint) : ep_(std::move(endpoint)) { curl(); }
 
   std::string url_base() const override {
     return ep_.socket_path.empty() ? ep_.base_url : "http+docker://localhost";
   }
 
   Response request(const Request& rq, const OnData& on_data) override {
-    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> h(curl_easy_init(), curl_easy_cleanup);
+    const CurlApi& api = curl();
+    std::unique_ptr<CURL, void (*)(CURL*)> h(api.easy_init(), api.easy_cleanup);
     if (!h) throw DockerError(0, "Error while talking to the Docker Engine: cannot create an HTTP handle");
     CURL* c = h.get();
     Transfer t;
@@ -127,60 +172,60 @@ class CurlTransport final : public Transport {
     t.on_data = &on_data;
     const std::string url = ep_.base_url + rq.path;
     char errbuf[CURL_ERROR_SIZE] = {};
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    api.easy_setopt(c, CURLOPT_URL, url.c_str());
+    api.easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
+    api.easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    api.easy_setopt(c, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     // Image references go into paths verbatim; never let "../" reach another endpoint.
-    curl_easy_setopt(c, CURLOPT_PATH_AS_IS, 1L);
-    curl_easy_setopt(c, CURLOPT_USERAGENT, "portico");
-    curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, rq.method.c_str());
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 10L);
+    api.easy_setopt(c, CURLOPT_PATH_AS_IS, 1L);
+    api.easy_setopt(c, CURLOPT_USERAGENT, "portico");
+    api.easy_setopt(c, CURLOPT_CUSTOMREQUEST, rq.method.c_str());
+    api.easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 10L);
     if (!rq.unbounded) {
       // A total limit would cut long log reads; 60 s of silence means a stuck Engine.
-      curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-      curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, 60L);
+      api.easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+      api.easy_setopt(c, CURLOPT_LOW_SPEED_TIME, 60L);
     }
     if (!ep_.socket_path.empty()) {
-      curl_easy_setopt(c, CURLOPT_UNIX_SOCKET_PATH, ep_.socket_path.c_str());
-      curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
+      api.easy_setopt(c, CURLOPT_UNIX_SOCKET_PATH, ep_.socket_path.c_str());
+      api.easy_setopt(c, CURLOPT_NOPROXY, "*");
     } else {
       // A wait may be silent for hours: let the kernel notice a dead peer.
-      curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
-      curl_easy_setopt(c, CURLOPT_TCP_KEEPIDLE, 60L);
-      curl_easy_setopt(c, CURLOPT_TCP_KEEPINTVL, 20L);
+      api.easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
+      api.easy_setopt(c, CURLOPT_TCP_KEEPIDLE, 60L);
+      api.easy_setopt(c, CURLOPT_TCP_KEEPINTVL, 20L);
     }
     if (ep_.tls) {
-      curl_easy_setopt(c, CURLOPT_CAINFO, ep_.ca_file.c_str());
-      curl_easy_setopt(c, CURLOPT_SSLCERT, ep_.cert_file.c_str());
-      curl_easy_setopt(c, CURLOPT_SSLKEY, ep_.key_file.c_str());
+      api.easy_setopt(c, CURLOPT_CAINFO, ep_.ca_file.c_str());
+      api.easy_setopt(c, CURLOPT_SSLCERT, ep_.cert_file.c_str());
+      api.easy_setopt(c, CURLOPT_SSLKEY, ep_.key_file.c_str());
     }
-    curl_slist* headers = curl_slist_append(nullptr, "Expect:");
+    curl_slist* headers = api.slist_append(nullptr, "Expect:");
     if (!rq.content_type.empty())
-      headers = curl_slist_append(headers, ("Content-Type: " + rq.content_type).c_str());
-    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> header_guard(headers, curl_slist_free_all);
-    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
+      headers = api.slist_append(headers, ("Content-Type: " + rq.content_type).c_str());
+    std::unique_ptr<curl_slist, void (*)(curl_slist*)> header_guard(headers, api.slist_free_all);
+    api.easy_setopt(c, CURLOPT_HTTPHEADER, headers);
     if (rq.method != "GET" && rq.method != "HEAD" && (rq.method != "DELETE" || !rq.body.empty())) {
-      curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(rq.body.size()));
-      curl_easy_setopt(c, CURLOPT_POSTFIELDS, rq.body.data());
+      api.easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(rq.body.size()));
+      api.easy_setopt(c, CURLOPT_POSTFIELDS, rq.body.data());
     }
-    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, on_header);
-    curl_easy_setopt(c, CURLOPT_HEADERDATA, &t);
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
+    api.easy_setopt(c, CURLOPT_HEADERFUNCTION, on_header);
+    api.easy_setopt(c, CURLOPT_HEADERDATA, &t);
+    api.easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
+    api.easy_setopt(c, CURLOPT_WRITEDATA, &t);
 
-    const CURLcode rc = curl_easy_perform(c);
+    const CURLcode rc = api.easy_perform(c);
     if (t.failure) std::rethrow_exception(t.failure);
-    if (!t.head_known) curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &t.head.status);
+    if (!t.head_known) api.easy_getinfo(c, CURLINFO_RESPONSE_CODE, &t.head.status);
     if (t.too_large)
       throw DockerError(t.head.status, "Answer of the Docker Engine to " + rq.method + " " + rq.path +
                                            " is larger than " + std::to_string(kMaxBody) + " bytes");
     if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && t.stopped)) {
       // For a socket, curl's own text names "localhost port 80", which helps nobody.
-      std::string why = errbuf[0] && ep_.socket_path.empty() ? errbuf : curl_easy_strerror(rc);
+      std::string why = errbuf[0] && ep_.socket_path.empty() ? errbuf : api.easy_strerror(rc);
       while (!why.empty() && why.back() == '\n') why.pop_back();
       long os_errno = 0;
-      curl_easy_getinfo(c, CURLINFO_OS_ERRNO, &os_errno);
+      api.easy_getinfo(c, CURLINFO_OS_ERRNO, &os_errno);
       if (os_errno != 0) {
         const std::string cause = std::strerror(static_cast<int>(os_errno));
         if (why.find(cause) == std::string::npos) why += " (" + cause + ")";
