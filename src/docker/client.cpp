@@ -184,21 +184,21 @@ std::string Client::create(const std::string& body) const {
   return v["Id"];
 }
 
-std::string Client::run(const RunSpec& spec) const {
+std::string Client::run(const RunSpec& run_spec) const {
   Value body = Value::object();
-  body["Image"] = spec.image;
-  if (spec.command) body["Cmd"] = split_shell_words(*spec.command);
+  body["Image"] = run_spec.image;
+  if (run_spec.command) body["Cmd"] = split_shell_words(*run_spec.command);
   Value env = Value::array();
-  for (const auto& [k, v] : spec.env) env.push_back(k + "=" + v);
+  for (const auto& [k, v] : run_spec.env) env.push_back(k + "=" + v);
   body["Env"] = std::move(env);
-  if (!spec.labels.empty()) body["Labels"] = spec.labels;
+  if (!run_spec.labels.empty()) body["Labels"] = run_spec.labels;
   body["AttachStdin"] = false;
   body["AttachStdout"] = false;
   body["AttachStderr"] = false;
   body["Tty"] = false;
   body["OpenStdin"] = false;
   Value binds = Value::array();
-  for (const auto& b : spec.binds) {
+  for (const auto& b : run_spec.binds) {
     // The Engine splits a bind at ':'; one inside a path would mount something else.
     if (b.host.find(':') != std::string::npos || b.container.find(':') != std::string::npos)
       throw std::invalid_argument("A bind mount path cannot contain ':': " + b.host + " -> " + b.container);
@@ -211,7 +211,7 @@ std::string Client::run(const RunSpec& spec) const {
   try {
     id = create(json);
   } catch (const ImageNotFound&) {
-    pull(spec.image);
+    pull(run_spec.image);
     id = create(json);
   }
 

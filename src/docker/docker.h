@@ -132,7 +132,7 @@ class Client {
   // start fails is removed before the error is thrown. An unbalanced quote in
   // the command or a ':' inside a bind path throws std::invalid_argument
   // before the Engine is contacted.
-  std::string run(const RunSpec& spec) const;
+  std::string run(const RunSpec& run_spec) const;
   // Blocks until the container stops (killing it from another thread ends
   // the wait); returns its StatusCode, 0 when the Engine gives none.
   long long wait(const std::string& id) const;

@@ -387,9 +387,9 @@ TEST(Run, TheCreateBodyCarriesWordsEnvBindsAndLabels) {
     if (has(rq.path, "/create")) return answer(on_data, 201, R"({"Id":"c1","Warnings":[]})");
     return answer(on_data, 204, "");
   });
-  RunSpec spec{"img", std::string("sh -c 'echo \"a b\" $X'"), {{"X", "1 2"}, {"EMPTY", ""}},
+  RunSpec run_spec{"img", std::string("sh -c 'echo \"a b\" $X'"), {{"X", "1 2"}, {"EMPTY", ""}},
                {{"/h/in", "/in", "ro"}, {"/h/out", "/out", "rw"}}, {{"portico.test", "t"}}};
-  EXPECT_EQ(c.run(spec), "c1");
+  EXPECT_EQ(c.run(run_spec), "c1");
   const auto seen = engine->seen();
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].content_type, "application/json");
