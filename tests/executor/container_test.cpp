@@ -7,12 +7,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "executor/executor.h"
-#include "logging/logging.h"
-#include "support/map_config.h"
+#include "executor/fixture.h"
 #include "support/support.h"
-#include "template/template.h"
-#include "validator/validator.h"
 
 namespace portico {
 namespace {
@@ -24,7 +20,7 @@ bool engine_reachable() {
   return h && fs::exists(std::string(h).substr(7));
 }
 
-class ContainerRuns : public ::testing::Test {
+class ContainerRuns : public test::ExecutorFixture {
  protected:
   void SetUp() override {
     if (!engine_reachable()) {
@@ -32,27 +28,8 @@ class ContainerRuns : public ::testing::Test {
       if (ci && std::string(ci) == "true") FAIL() << "no Docker Engine (scripts/test-docker)";
       GTEST_SKIP() << "no Docker Engine; run scripts/test-docker";
     }
-    cfg.set("SharedDir", dir / "shared");
-    cfg.set("LogDir", dir / "logs");
-    cfg.set("AppLog", "app.log");
-    cfg.set("LogLevel", "debug");
-    set_config(&cfg);
-    set_renderer(&renderer);
-    set_validator(&validator);
-    set_logging(&logging);
-    logging.setup_logging(cfg);
+    ExecutorFixture::SetUp();
   }
-  void TearDown() override {
-    set_config(nullptr);
-    set_renderer(nullptr);
-    set_validator(nullptr);
-    set_logging(nullptr);
-  }
-  Value run(const std::string& alias_json, const Value& params = Value::object()) {
-    cfg.set_alias("c", Value::parse(alias_json));
-    return ex.execute_alias("c", params);
-  }
-  std::string app_log() const { return test::slurp(dir / "logs/app.log"); }
   // Containers of the test image whose command mentions `marker` (other tests run at the same time).
   static size_t containers(const std::string& marker) {
     const std::string cmd = "docker ps -a --no-trunc --filter ancestor=portico-test/busybox:latest --format '{{.ID}} {{.Command}}' | grep -c -- '" + marker + "'";
@@ -62,13 +39,6 @@ class ContainerRuns : public ::testing::Test {
     pclose(p);
     return std::stoul(buf);
   }
-
-  test::TempDir dir;
-  test::MapConfig cfg;
-  TemplateEngine renderer;
-  DeclarativeValidator validator;
-  LoggingService logging;
-  Executor ex;
 };
 
 // A registry the real Engine pulls from, which refuses every repository as a

@@ -8,12 +8,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "executor/executor.h"
-#include "logging/logging.h"
-#include "support/map_config.h"
+#include "executor/fixture.h"
 #include "support/support.h"
-#include "template/template.h"
-#include "validator/validator.h"
 
 namespace portico {
 namespace {
@@ -62,38 +58,7 @@ bool process_with_cmdline(const std::string& needle) {
   return false;
 }
 
-class ProcessRuns : public ::testing::Test {
- protected:
-  void SetUp() override {
-    cfg.set("SharedDir", dir / "shared");
-    cfg.set("LogDir", dir / "logs");
-    cfg.set("AppLog", "app.log");
-    cfg.set("LogLevel", "debug");
-    set_config(&cfg);
-    set_renderer(&renderer);
-    set_validator(&validator);
-    set_logging(&logging);
-    logging.setup_logging(cfg);
-  }
-  void TearDown() override {
-    set_config(nullptr);
-    set_renderer(nullptr);
-    set_validator(nullptr);
-    set_logging(nullptr);
-  }
-  Value run(const std::string& alias_json, const Value& params = Value::object()) {
-    cfg.set_alias("a", Value::parse(alias_json));
-    return ex.execute_alias("a", params);
-  }
-  std::string app_log() const { return test::slurp(dir / "logs/app.log"); }
-
-  test::TempDir dir;
-  test::MapConfig cfg;
-  TemplateEngine renderer;
-  DeclarativeValidator validator;
-  LoggingService logging;
-  Executor ex;
-};
+class ProcessRuns : public test::ExecutorFixture {};
 
 std::vector<std::string> keys_of(const Value& v) {
   std::vector<std::string> out;

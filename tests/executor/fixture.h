@@ -1,0 +1,52 @@
+#pragma once
+// An executor wired to a map configuration and the real renderer, validator
+// and logging, with SharedDir and LogDir in a temporary directory.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "executor/executor.h"
+#include "logging/logging.h"
+#include "support/map_config.h"
+#include "support/support.h"
+#include "template/template.h"
+#include "validator/validator.h"
+
+namespace portico::test {
+
+class ExecutorFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    cfg.set("SharedDir", dir / "shared");
+    cfg.set("LogDir", dir / "logs");
+    cfg.set("AppLog", "app.log");
+    cfg.set("LogLevel", "debug");
+    set_config(&cfg);
+    set_renderer(&renderer);
+    set_validator(&validator);
+    set_logging(&logging);
+    logging.setup_logging(cfg);
+  }
+  void TearDown() override {
+    set_config(nullptr);
+    set_renderer(nullptr);
+    set_validator(nullptr);
+    set_logging(nullptr);
+  }
+  // Runs an alias defined by its JSON text.
+  Value run(const std::string& alias_json, const Value& params = Value::object()) {
+    cfg.set_alias("a", Value::parse(alias_json));
+    return ex.execute_alias("a", params);
+  }
+  std::string app_log() const { return slurp(dir / "logs/app.log"); }
+
+  TempDir dir;
+  MapConfig cfg;
+  TemplateEngine renderer;
+  DeclarativeValidator validator;
+  LoggingService logging;
+  Executor ex;
+};
+
+}  // namespace portico::test
