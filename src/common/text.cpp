@@ -350,6 +350,13 @@ void base64_append(std::string& out, std::string_view in) {
   }
 }
 
+std::string ascii_lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
 std::string base64_encode(std::string_view in) {
   std::string out;
   base64_append(out, in);

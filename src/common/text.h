@@ -26,6 +26,9 @@ inline std::string quoted(std::string& text) { return quoted(std::string_view(te
 std::string plain_decimal(const Value& number);
 std::string plain_decimal(double d);
 
+// A-Z to a-z; every other byte as it is (keywords and settings are ASCII).
+std::string ascii_lower(std::string_view text);
+
 // Text form used in templates and environments: text unchanged, booleans as
 // "true"/"false", numbers in plain decimal, null as the empty text, sequences
 // and maps as compact JSON.

@@ -226,8 +226,7 @@ class DefinitionCheck {
     std::string names;
     for (const char* a : allowed) names += names.empty() ? a : std::string(", ") + a;
     if (!v.is_string()) return fail(std::string(key) + " must be one of " + names);
-    std::string l = v.get<std::string>();
-    for (char& c : l) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string l = ascii_lower(v.get<std::string>());
     for (const char* a : allowed)
       if (l == a) return;
     fail(std::string(key) + " " + quoted(v) + " is not one of " + names);

@@ -22,12 +22,6 @@ struct KeySpec {
   Convert convert;
 };
 
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
 
 std::string_view trim(std::string_view s) {
@@ -73,7 +67,7 @@ std::optional<std::string> convert_port(const std::string& text, Value& out) {
 }
 
 std::optional<std::string> convert_boolean(const std::string& text, Value& out) {
-  const std::string l = lower(text);
+  const std::string l = ascii_lower(text);
   if (l == "true" || l == "yes" || l == "on" || l == "1") out = true;
   else if (l == "false" || l == "no" || l == "off" || l == "0") out = false;
   else return quoted(text) + " is not a boolean (true/false, yes/no, on/off, 1/0)";
@@ -83,7 +77,7 @@ std::optional<std::string> convert_boolean(const std::string& text, Value& out) 
 const char* const LEVELS_TEXT = "debug, info, warning, error, critical";
 
 std::optional<std::string> log_level(const std::string& word) {
-  const std::string l = lower(word);
+  const std::string l = ascii_lower(word);
   if (l == "warn") return "warning";
   if (l == "debug" || l == "info" || l == "warning" || l == "error" || l == "critical") return l;
   return std::nullopt;
@@ -111,7 +105,7 @@ std::optional<std::string> convert_app_log(const std::string& text, Value& out) 
   if (words.size() > 3) return quoted(text) + " is not \"path [level] [format]\"";
   bool have_level = false, have_format = false;
   for (size_t w = 1; w < words.size(); ++w) {
-    const std::string l = lower(words[w]);
+    const std::string l = ascii_lower(words[w]);
     if (l == "text" || l == "json") {
       if (have_format) return quoted(text) + " names more than one format";
       have_format = true;
@@ -134,7 +128,7 @@ std::optional<std::string> convert_interval(const std::string& text, Value& out)
 }
 
 std::optional<std::string> convert_container(const std::string& text, Value& out) {
-  const std::string l = lower(text);
+  const std::string l = ascii_lower(text);
   if (l == "auto") out = nullptr;
   else if (l == "1" || l == "true") out = true;
   else if (l == "0" || l == "false") out = false;
@@ -173,7 +167,7 @@ std::optional<std::string> convert_max_timeout(const std::string& text, Value& o
 
 std::optional<std::string> convert_policy(const std::string& text, Value& out,
                                           std::initializer_list<const char*> allowed) {
-  std::string l = lower(text);
+  std::string l = ascii_lower(text);
   if (l == "false" || l == "off" || l == "none" || l == "0") l = "no";
   std::string names;
   for (const char* a : allowed) {
@@ -235,10 +229,10 @@ const std::vector<KeySpec>& key_specs() {
 const KeySpec* find_spec(std::string_view key) {
   static const std::map<std::string, const KeySpec*> by_lower_name = [] {
     std::map<std::string, const KeySpec*> m;
-    for (const auto& s : key_specs()) m.emplace(lower(s.name), &s);
+    for (const auto& s : key_specs()) m.emplace(ascii_lower(s.name), &s);
     return m;
   }();
-  auto it = by_lower_name.find(lower(key));
+  auto it = by_lower_name.find(ascii_lower(key));
   return it == by_lower_name.end() ? nullptr : it->second;
 }
 

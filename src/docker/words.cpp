@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "common/text.h"
 #include "docker/docker.h"
 
 namespace portico::docker {
@@ -64,8 +65,7 @@ std::pair<std::string, std::string> split_reference(const std::string& ref) {
 
 bool is_image_not_found(long status, const std::string& message) {
   if (status != 404) return false;
-  std::string m = message;
-  std::transform(m.begin(), m.end(), m.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string m = ascii_lower(message);
   for (const char* phrase : {"no such image", "not found: does not exist or no pull access",
                              "repository does not exist", "was found but does not match the specified platform"})
     if (m.find(phrase) != std::string::npos) return true;

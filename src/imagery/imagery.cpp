@@ -25,9 +25,7 @@ std::string effective_policy(const Value& alias_cfg, const char* key, const Valu
   }
   if (v.is_null()) v = global_default;
   if (!truthy(v)) return "no";
-  std::string text = text_form(v);
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
+  return ascii_lower(text_form(v));
 }
 
 }  // namespace

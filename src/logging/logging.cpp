@@ -195,8 +195,7 @@ CorrelationScope::CorrelationScope(std::string id) : previous_(std::move(t_corre
 CorrelationScope::~CorrelationScope() { t_correlation_id = std::move(previous_); }
 
 spdlog::level::level_enum parse_level(const std::string& name) {
-  std::string n;
-  for (char c : name) n.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  const std::string n = ascii_lower(name);
   if (n == "debug") return spdlog::level::debug;
   if (n == "info") return spdlog::level::info;
   if (n == "warning" || n == "warn") return spdlog::level::warn;
@@ -212,8 +211,7 @@ AppLogSpec parse_app_log(const std::string& app_log_text) {
   if (words.empty() || words.size() > 3) throw std::invalid_argument("expected \"path [level] [format]\", got " + quoted(app_log_text));
   AppLogSpec out{words[0], "", "text"};
   for (size_t i = 1; i < words.size(); ++i) {
-    std::string w = words[i];
-    for (char& c : w) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string w = ascii_lower(words[i]);
     if (w == "text" || w == "json") {
       out.format = w;
     } else {

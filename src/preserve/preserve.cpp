@@ -108,8 +108,7 @@ std::string normalize_preserve(const Value& value) {
   if (value.is_null()) text = "none";
   else if (value.is_boolean()) text = value.get<bool>() ? "true" : "false";
   else text = text_form(value);
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
+  return ascii_lower(text);
 }
 
 bool is_preserve_enabled(const Value& value) { return !_DISABLED_VALUES.count(normalize_preserve(value)); }

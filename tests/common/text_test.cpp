@@ -105,6 +105,11 @@ TEST(Newlines, CrLfAndLoneCrBecomeLf) {
   EXPECT_EQ(normalize_newlines("\r\r\n"), "\n\n");
 }
 
+TEST(AsciiLower, OnlyLettersAToZChange) {
+  EXPECT_EQ(ascii_lower("On-Start_ALWAYS 1.0"), "on-start_always 1.0");
+  EXPECT_EQ(ascii_lower("\xC3\x89T\xC3\xA9"), "\xC3\x89t\xC3\xA9");  // UTF-8 bytes untouched
+}
+
 TEST(Base64, AppendKeepsWhatIsThereAndMatchesWholeEncoding) {
   std::string all;
   for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
