@@ -24,9 +24,7 @@ class Engine : public ::testing::Test {
     try {
       client = Client::from_env();
     } catch (const DockerError& e) {
-      const char* ci = std::getenv("CI");
-      if (ci && std::string(ci) == "true") FAIL() << "no Docker Engine (scripts/test-docker): " << e.what();
-      GTEST_SKIP() << "no Docker Engine; run scripts/test-docker (" << e.what() << ")";
+      PORTICO_NO_DOCKER(e.what());
     }
     raw = make_curl_transport(endpoint_from_env());
     label = "portico.docker-test=" + uuid4_hex();

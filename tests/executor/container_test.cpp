@@ -15,19 +15,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool engine_reachable() {
-  const char* h = std::getenv("DOCKER_HOST");
-  return h && fs::exists(std::string(h).substr(7));
-}
-
 class ContainerRuns : public test::ExecutorFixture {
  protected:
   void SetUp() override {
-    if (!engine_reachable()) {
-      const char* ci = std::getenv("CI");
-      if (ci && std::string(ci) == "true") FAIL() << "no Docker Engine (scripts/test-docker)";
-      GTEST_SKIP() << "no Docker Engine; run scripts/test-docker";
-    }
+    if (!test::docker_socket_present()) PORTICO_NO_DOCKER("no socket at DOCKER_HOST");
     ExecutorFixture::SetUp();
   }
   // Containers of the test image whose command mentions `marker` (other tests run at the same time).

@@ -20,12 +20,7 @@ const std::string kMissingImage = registry() + "/portico-test/missing:latest";
 class Pulls : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* h = std::getenv("DOCKER_HOST");
-    if (!h || !std::filesystem::exists(std::string(h).substr(7))) {
-      const char* ci = std::getenv("CI");
-      if (ci && std::string(ci) == "true") FAIL() << "no Docker Engine (scripts/test-docker)";
-      GTEST_SKIP() << "no Docker Engine; run scripts/test-docker";
-    }
+    if (!docker_socket_present()) PORTICO_NO_DOCKER("no socket at DOCKER_HOST");
     site.default_users();
     site.alias_file("10-hello.yaml", "hello:\n  type: process\n  command: echo hello\n");
   }

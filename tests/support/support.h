@@ -8,10 +8,30 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include <stdlib.h>
 
 namespace portico::test {
+
+// Whether DOCKER_HOST names a UNIX socket that exists (scripts/test-docker sets it).
+inline bool docker_socket_present() {
+  const char* h = std::getenv("DOCKER_HOST");
+  return h && std::string_view(h).substr(0, 7) == "unix://" && std::filesystem::exists(std::string(h).substr(7));
+}
+
+inline bool under_ci() {
+  const char* ci = std::getenv("CI");
+  return ci && std::string(ci) == "true";
+}
+
+// Leaves a test that needs a Docker Engine: skipped on a developer's machine,
+// failed under CI=true, where a skip would hide every container test.
+#define PORTICO_NO_DOCKER(why)                                                                   \
+  do {                                                                                           \
+    if (::portico::test::under_ci()) FAIL() << "no Docker Engine (scripts/test-docker): " << why; \
+    GTEST_SKIP() << "no Docker Engine; run scripts/test-docker (" << why << ")";                 \
+  } while (0)
 
 // host:port of the loopback registry that scripts/test-docker started.
 inline std::string registry() {
