@@ -562,8 +562,8 @@ class JobView {
     this.urls.push(url);
     const dir = source.replace(/\/+$/, '').split('/').pop() || 'files';
     const name = `${prefix}-${safeFileName(dir)}.zip`;
-    row.append(h('a', { href: url, download: name, class: 'button', 'data-download': source }, `Download ${name}`),
-      h('span', { class: 'muted' }, ` ${formatBytes(bytes.length)}`));
+    row.append(h('a', { href: url, download: name, class: 'button', 'data-download': source }, 'Download .zip'),
+      h('span', { class: 'muted small' }, `${name} · ${formatBytes(bytes.length)}`));
     return row;
   }
 
