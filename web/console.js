@@ -20,6 +20,11 @@ function h(tag, attrs = {}, ...children) {
     if (key === 'class') el.className = value;
     else el.setAttribute(key, value === true ? '' : String(value));
   }
+  return put(el, ...children);
+}
+
+// Appends the children that are there: null and false stand for "nothing".
+function put(el, ...children) {
   el.append(...children.filter((c) => c !== null && c !== undefined && c !== false));
   return el;
 }
@@ -45,11 +50,13 @@ async function readJson(res) {
   return res.json().catch(() => null);
 }
 
-// A call made while signed in; a 401 means the credentials no longer hold.
+// A call made while signed in; a 401 means the credentials no longer hold
+// (unless the answer belongs to a session already ended).
 async function api(path, options = {}) {
+  const sent = authorization;
   const res = await send(path, options);
   if (res.status === 401) {
-    signOut('The gateway no longer accepts your credentials. Please sign in again.');
+    if (sent === authorization) signOut('The gateway no longer accepts your credentials. Please sign in again.');
     throw new SignedOut();
   }
   return { status: res.status, ok: res.ok, headers: res.headers, data: await readJson(res) };
@@ -118,9 +125,19 @@ function showApp(user, aliases) {
   $('#whoami').textContent = `Signed in as ${user}`;
   renderAliases(aliases);
   loadHistory(false);
-  const wanted = /^#job=(.+)$/.exec(location.hash);
-  if (wanted) openJob(decodeURIComponent(wanted[1]), {});
+  const wanted = jobInLocation();
+  if (wanted) openJob(wanted, {});
   else $('#aliases-title').focus({ preventScroll: true });
+}
+
+// A link to a job (#job=ID) opens it after sign-in.
+function jobInLocation() {
+  const m = /^#job=(.+)$/.exec(location.hash);
+  try {
+    return m ? decodeURIComponent(m[1]) : null;
+  } catch {
+    return null;
+  }
 }
 
 function signOut(message) {
@@ -141,34 +158,28 @@ function signOut(message) {
 
 function renderAliases(aliases) {
   const list = $('#alias-list');
-  list.replaceChildren(...aliases.filter((a) => a && typeof a.name === 'string').map(aliasForm));
+  list.replaceChildren(...aliases.filter((a) => a && typeof a.name === 'string').map(aliasCard));
   $('#aliases-empty').hidden = list.children.length > 0;
   $('#alias-filter').value = '';
 }
 
 $('#alias-filter').addEventListener('input', (event) => {
   const needle = event.target.value.trim().toLowerCase();
-  for (const form of $('#alias-list').children)
-    form.hidden = needle !== '' && !form.dataset.search.includes(needle);
+  for (const card of $('#alias-list').children)
+    card.hidden = needle !== '' && !card.dataset.search.includes(needle);
 });
 
-function aliasForm(alias) {
+function aliasCard(alias) {
   const decls = alias.parameters && typeof alias.parameters === 'object' ? alias.parameters : {};
   const fields = Object.entries(decls).map(([name, decl]) => paramField(name, decl && typeof decl === 'object' ? decl : {}));
   const description = typeof alias.description === 'string' ? alias.description : '';
   const formError = h('p', { class: 'error', role: 'alert' });
   const button = h('button', { type: 'submit' }, 'Run');
   const actions = h('div', { class: 'actions' }, button);
-  const form = h('form', { class: 'card alias', 'data-alias': alias.name, method: 'post' },
-    h('div', { class: 'alias-head' },
-      h('h3', { class: 'mono' }, alias.name),
-      typeof alias.type === 'string' ? h('span', { class: 'tag' }, alias.type) : null,
-      fields.length ? null : actions),
-    description ? h('p', { class: 'description' }, description) : null,
-    ...fields.map((f) => f.element),
-    formError,
-    fields.length ? actions : null);
-  form.dataset.search = `${alias.name} ${description}`.toLowerCase();
+  // A field named like a form property (hidden, action, addEventListener)
+  // shadows that property once it is inside the form: everything that uses the
+  // form's own properties happens before its fields go in, or on the card.
+  const form = h('form', { class: 'alias', 'data-alias': alias.name, method: 'post' });
 
   // The browser's own checks fire "invalid" per field; show each message beside its field.
   form.addEventListener('invalid', (event) => {
@@ -202,7 +213,17 @@ function aliasForm(alias) {
       button.disabled = false;
     }
   });
-  return form;
+
+  put(form,
+    h('div', { class: 'alias-head' },
+      h('h3', { class: 'mono' }, alias.name),
+      typeof alias.type === 'string' ? h('span', { class: 'tag' }, alias.type) : null,
+      fields.length ? null : actions),
+    description ? h('p', { class: 'description' }, description) : null,
+    ...fields.map((f) => f.element),
+    formError,
+    fields.length ? actions : null);
+  return h('div', { class: 'card', 'data-search': `${alias.name} ${description}`.toLowerCase() }, form);
 }
 
 const isNumber = (v) => typeof v === 'number' && Number.isFinite(v);

@@ -239,6 +239,9 @@ class Console(unittest.TestCase):
         self.assertEqual(self.finds('#injected'), [])
         self.assertEqual(self.find('#job-exit').text, '0')
         self.assertNotEqual(self.find('#job-duration').text, '')
+        shown = self.find('#app').text
+        for slip in ('undefined', 'null', 'NaN', '[object Object]'):
+            self.assertNotIn(slip, shown, 'a missing value was printed')
 
         item = f'.history-item[data-job-id="{job_id}"]'
         self.wait(lambda: self.finds(item), message='the job in the history')
