@@ -5,28 +5,31 @@
 // cannot send an Authorization header, so the stream is read with fetch().
 export class SseParser {
   constructor() {
-    this.buffer = '';
+    this.partial = []; // pieces of a line still without its end
     this.pendingCR = false; // a chunk ended in CR: a LF starting the next one belongs to it
     this.type = '';
     this.data = [];
   }
 
-  // Returns the events completed by this piece of text: [{event, data}].
+  // Returns the events completed by this piece of text: [{event, data}]. Only
+  // the new text is searched for line ends, so an event of many megabytes
+  // (an end event with a large result) arriving in small chunks costs linear time.
   push(text) {
     const events = [];
     if (text === '') return events;
     if (this.pendingCR && text.startsWith('\n')) text = text.slice(1);
     this.pendingCR = false;
-    let s = this.buffer + text;
-    let start = 0;
     const eol = /\r\n|\r|\n/g;
+    let start = 0;
     let m;
-    while ((m = eol.exec(s)) !== null) {
-      if (m[0] === '\r' && m.index === s.length - 1) this.pendingCR = true;
-      this.line(s.slice(start, m.index), events);
+    while ((m = eol.exec(text)) !== null) {
+      if (m[0] === '\r' && m.index === text.length - 1) this.pendingCR = true;
+      this.partial.push(text.slice(start, m.index));
+      this.line(this.partial.join(''), events);
+      this.partial = [];
       start = eol.lastIndex;
     }
-    this.buffer = s.slice(start);
+    if (start < text.length) this.partial.push(text.slice(start));
     return events;
   }
 

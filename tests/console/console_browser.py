@@ -136,6 +136,7 @@ class Console(unittest.TestCase):
     def test_helpers(self):
         """Stream parsing and output cleaning, fed the awkward splits a network produces."""
         self.open_console()
+        self.driver.set_script_timeout(120)
         got = self.driver.execute_async_script("""
             const done = arguments[arguments.length - 1];
             import(new URL('lib.js', location.href)).then((lib) => {
@@ -164,6 +165,14 @@ class Console(unittest.TestCase):
                   return [c.attribute ?? null, c.regex ? c.regex.test('/var/log') || c.regex.test('v12') : null];
                 }),
                 lengths: lib.codePoints('a😀é'),
+                bigEvent: (() => {
+                  const p = new lib.SseParser();
+                  const text = `event: end\ndata: "${'x'.repeat(32 << 20)}"\n\n`;
+                  const t0 = performance.now();
+                  const events = [];
+                  for (let i = 0; i < text.length; i += 16384) events.push(...p.push(text.slice(i, i + 16384)));
+                  return {ms: performance.now() - t0, count: events.length, size: events[0].data.length};
+                })(),
               });
             }, (e) => done({error: String(e)}));
         """)
@@ -180,6 +189,11 @@ class Console(unittest.TestCase):
         # RE2 spellings the browser's "v" flag refuses are still checked; unknown syntax is left to the server.
         self.assertEqual(got['patterns'], [[None, True], ['v[0-9]+', True], [None, None]])
         self.assertEqual(got['lengths'], 3)
+        # An end event carries the whole result; in small chunks it must still parse in linear time
+        # (rescanning the held text per chunk took minutes for this one).
+        big = got['bigEvent']
+        self.assertEqual((big['count'], big['size']), (1, (32 << 20) + 2))
+        self.assertLess(big['ms'], 15000)
 
     def test_sign_in(self):
         """Wrong password refused in the page (no browser dialog); credentials never stored; keyboard only."""
