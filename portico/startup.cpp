@@ -232,6 +232,8 @@ int run(int argc, char** argv) {
     for (const auto& m : e.errors) std::fprintf(stderr, "CONFIG ERROR: %s\n", m.c_str());
     return 1;
   }
+  const std::vector<std::string> config_warnings = g_config.load_warnings();
+  for (const auto& w : config_warnings) std::fprintf(stderr, "WARNING: %s\n", w.c_str());
 
   set_logging(&g_logging);
   g_logging.setup_logging(g_config);
@@ -239,6 +241,7 @@ int run(int argc, char** argv) {
   log->info("Portico version " + version() + " starting");
   log->info(_container_mode_description(g_config.get("Container")));
   if (startup_warning) log->warn(*startup_warning);
+  for (const auto& w : config_warnings) log->warn(w);
   return serve(args);
 }
 

@@ -2,12 +2,14 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <stdexcept>
 #include <system_error>
 
@@ -79,17 +81,19 @@ void append_utf8(std::string& out, long cp) {
   }
 }
 
-// Characters that a reader would not see: controls, separators other than
-// the space, format characters, private use and non-characters.
+// What a reader would not see is escaped: the general categories Other (Cc,
+// Cf, Cs, Co, Cn: controls, format characters, surrogates, private use,
+// unassigned) and Separator (Zs, Zl, Zp) except the space. The table comes
+// from the Unicode Character Database (DerivedGeneralCategory.txt of Debian's
+// unicode-data, Unicode 15.0.0 on Debian 12); kUnicodeVersion names the one
+// this build used.
+#include "printable_table.inc"
+
 bool printable(long cp) {
-  if (cp < 0x20 || (cp >= 0x7F && cp <= 0xA0) || cp == 0xAD) return false;
-  if (cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202F) ||
-      (cp >= 0x205F && cp <= 0x206F) || cp == 0x3000 || cp == 0xFEFF)
-    return false;
-  if ((cp >= 0xE000 && cp <= 0xF8FF) || (cp >= 0xFFF9 && cp <= 0xFFFB) || cp == 0xFFFE || cp == 0xFFFF)
-    return false;
-  if (cp >= 0xF0000) return false;  // supplementary private use planes
-  return true;
+  if (cp < 0x7F) return cp >= 0x20;
+  const auto* end = std::end(kPrintableFlips);
+  const auto flips_at_or_below = std::upper_bound(std::begin(kPrintableFlips), end, static_cast<uint32_t>(cp));
+  return (flips_at_or_below - std::begin(kPrintableFlips)) % 2 == 1;
 }
 
 void append_escaped(std::string& out, long cp) {

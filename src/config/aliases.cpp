@@ -10,10 +10,13 @@
 #include <set>
 #include <sstream>
 #include <system_error>
+#include <variant>
 
 #include "common/fd.h"
 #include "common/text.h"
 #include "config/internal.h"
+#include "imagery/imagery.h"
+#include "preserve/preserve.h"
 #include "validator/validator.h"
 
 namespace portico::config_internal {
@@ -89,11 +92,42 @@ class EventScan final : public YAML::EventHandler {
   std::vector<Frame> stack_;
 };
 
+// Where in a definition a finding is: keys and sequence indexes from the top.
+using Step = std::variant<std::string, size_t>;
+using Path = std::vector<Step>;
+
+Path operator+(Path path, Step step) {
+  path.push_back(std::move(step));
+  return path;
+}
+
+// volumes[0].preserve
+std::string path_text(const Path& path) {
+  std::string out;
+  for (const Step& step : path) {
+    if (const auto* key = std::get_if<std::string>(&step)) out += (out.empty() ? "" : ".") + *key;
+    else out += "[" + std::to_string(std::get<size_t>(step)) + "]";
+  }
+  return out;
+}
+
+struct Finding {
+  Path at;
+  std::string text;
+  bool warning;
+};
+
+// Refuses what no part of the gateway can use, and warns where a value is
+// accepted but ignored, replaced by a default or read in a way its author may
+// not expect.
 class DefinitionCheck {
  public:
-  explicit DefinitionCheck(const Value& def) : def_(def) {}
+  explicit DefinitionCheck(const Value& def) : def_(def) {
+    const Value& type = get(def_, "type");
+    if (type.is_string()) type_ = type.get<std::string>();
+  }
 
-  Errors run() {
+  std::vector<Finding> run() {
     text_key("type");
     text_key("command");
     text_key("image");
@@ -105,136 +139,250 @@ class DefinitionCheck {
     volumes();
     output();
     preserve_streams();
-    policy("refreshImage", {"always", "on-start", "no"});
-    policy("prefetchImage", {"on-start", "on-config-change", "no"});
-    for (const auto& e : check_parameter_declarations(get(def_, "parameters"))) errors_.push_back(e);
-    return std::move(errors_);
+    policy("refreshImage", imagery::REFRESH_IMAGE_VALUES, "always, on-start, no", "refresh");
+    policy("prefetchImage", imagery::PREFETCH_IMAGE_VALUES, "on-start, on-config-change, no", "prefetch");
+    for (const auto& e : check_parameter_declarations(get(def_, "parameters"))) fail({"parameters"}, e);
+    user();
+    keys_of_the_other_type();
+    unknown_keys(def_, {}, {"type", "command", "image", "timeout", "user", "environment", "files", "volumes", "output",
+                            "preserveStreams", "refreshImage", "prefetchImage", "description", "parameters"});
+    return std::move(findings_);
   }
 
  private:
   static const Value& get(const Value& map, const char* key) {
     static const Value none;
+    if (!map.is_object()) return none;
     auto it = map.find(key);
     return it == map.end() ? none : *it;
   }
 
-  void fail(std::string msg) { errors_.push_back(std::move(msg)); }
+  void fail(Path at, std::string msg) { findings_.push_back({std::move(at), std::move(msg), false}); }
+  void warn(Path at, std::string msg) { findings_.push_back({std::move(at), std::move(msg), true}); }
 
   void text_key(const char* key) {
     const Value& v = get(def_, key);
-    if (!v.is_null() && !v.is_string()) fail(std::string(key) + " must be text");
+    if (!v.is_null() && !v.is_string()) fail({key}, std::string(key) + " must be text");
   }
 
   void timeout() {
     const Value& v = get(def_, "timeout");
-    if (v.is_null() || v == false) return;
+    if (v.is_null()) return;
+    if (v == false || (v.is_number() && v.get<double>() == 0))
+      return warn({"timeout"}, "timeout " + text_form(v) + " means the default of 60 seconds");
     if (!v.is_number() || !std::isfinite(v.get<double>()) || v.get<double>() < 0)
-      fail("timeout must be a non-negative number");
+      fail({"timeout"}, "timeout must be a non-negative number");
+  }
+
+  void user() {
+    const Value& v = get(def_, "user");
+    if (!v.is_string()) return;
+    if (type_ == "container")
+      warn({"user"}, "user is not used by a container alias: the container runs as its image says");
+    else if (type_ == "process" && v.get<std::string>().empty())
+      warn({"user"}, "user is empty, so the command runs as the service's own user");
+  }
+
+  void keys_of_the_other_type() {
+    auto unused = [&](const char* key, const std::string& why) {
+      if (!get(def_, key).is_null()) warn({key}, std::string(key) + " is not used by a " + type_ + " alias" + why);
+    };
+    if (type_ == "container") unused("files", "; give a container its input files as volumes");
+    if (type_ == "process")
+      for (const char* key : {"image", "volumes", "refreshImage", "prefetchImage"}) unused(key, "");
+  }
+
+  void unknown_keys(const Value& map, const Path& at, std::initializer_list<const char*> known) {
+    for (auto it = map.begin(); it != map.end(); ++it) {
+      const std::string& key = it.key();
+      if (std::none_of(known.begin(), known.end(), [&](const char* k) { return key == k; }))
+        warn(at + key, "key " + quoted(key) + (at.empty() ? "" : " in " + path_text(at)) + " is not used; it is ignored");
+    }
   }
 
   void environment() {
     const Value& v = get(def_, "environment");
     if (v.is_null()) return;
-    if (!v.is_object()) return fail("environment must be a map of variable names to values");
+    if (!v.is_object()) return fail({"environment"}, "environment must be a map of variable names to values");
     for (auto it = v.begin(); it != v.end(); ++it) {
       const std::string& name = it.key();
+      const Path at{"environment", name};
       if (name.empty() || name.find('=') != std::string::npos || name.find('\0') != std::string::npos) {
-        fail("environment variable name " + quoted(name) + " is not valid (non-empty, without '=')");
+        fail(at, "environment variable name " + quoted(name) + " is not valid (non-empty, without '=')");
         continue;
       }
       const Value& val = it.value();
       if (!(val.is_string() || val.is_number() || val.is_boolean()))
-        fail("environment variable " + quoted(name) + " must be text, a number or a boolean");
+        fail(at, "environment variable " + quoted(name) + " must be text, a number or a boolean");
       else if (val.is_string() && val.get_ref<const std::string&>().find('\0') != std::string::npos)
-        fail("environment variable " + quoted(name) + " must not contain a NUL character");
+        fail(at, "environment variable " + quoted(name) + " must not contain a NUL character");
     }
   }
 
   // Calls `check` for each map of a sequence of maps, reporting in entry order.
   template <typename Check>
-  void each_entry(const Value& v, const std::string& what, Check check) {
-    if (!v.is_array()) return fail(what + " must be a sequence of maps");
+  void each_entry(const Value& v, const Path& at, Check check) {
+    if (!v.is_array()) return fail(at, path_text(at) + " must be a sequence of maps");
     for (size_t i = 0; i < v.size(); ++i) {
-      const std::string where = what + "[" + std::to_string(i) + "]";
-      if (!v[i].is_object()) fail(where + " must be a map");
-      else check(where, v[i]);
+      const Path entry = at + i;
+      if (!v[i].is_object()) fail(entry, path_text(entry) + " must be a map");
+      else check(entry, v[i]);
     }
   }
 
-  void required_text(const Value& map, const std::string& where, const char* key) {
-    if (!get(map, key).is_string()) fail(where + "." + key + " must be text");
+  void required_text(const Value& map, const Path& at, const char* key) {
+    if (!get(map, key).is_string()) fail(at + key, path_text(at + key) + " must be text");
   }
-  void optional_text(const Value& map, const std::string& where, const char* key) {
+  void optional_text(const Value& map, const Path& at, const char* key) {
     const Value& v = get(map, key);
-    if (!v.is_null() && !v.is_string()) fail(where + "." + key + " must be text");
+    if (!v.is_null() && !v.is_string()) fail(at + key, path_text(at + key) + " must be text");
+  }
+  void empty_path(const Value& map, const Path& at, const char* key) {
+    if (get(map, key) == "")
+      warn(at + key, path_text(at + key) + " is empty: it names the run directory itself, so every run fails");
   }
 
   void files() {
     const Value& v = get(def_, "files");
     if (v.is_null()) return;
-    each_entry(v, "files", [&](const std::string& where, const Value& entry) {
-      required_text(entry, where, "location");
-      optional_text(entry, where, "content");
+    each_entry(v, {"files"}, [&](const Path& at, const Value& entry) {
+      required_text(entry, at, "location");
+      optional_text(entry, at, "content");
+      empty_path(entry, at, "location");
+      unknown_keys(entry, at, {"location", "content"});
     });
   }
 
   void volumes() {
     const Value& v = get(def_, "volumes");
     if (v.is_null()) return;
-    each_entry(v, "volumes", [&](const std::string& where, const Value& entry) {
-      optional_text(entry, where, "source");
-      required_text(entry, where, "location");
-      optional_text(entry, where, "content");
-      optional_text(entry, where, "mode");
+    each_entry(v, {"volumes"}, [&](const Path& at, const Value& entry) {
+      optional_text(entry, at, "source");
+      required_text(entry, at, "location");
+      optional_text(entry, at, "content");
+      optional_text(entry, at, "mode");
       const Value& preserve = get(entry, "preserve");
-      if (preserve.is_array() || preserve.is_object()) fail(where + ".preserve must be a single value");
-      optional_text(entry, where, "preservePrefix");
+      if (preserve.is_array() || preserve.is_object()) fail(at + "preserve", path_text(at) + ".preserve must be a single value");
+      optional_text(entry, at, "preservePrefix");
+      volume_notices(entry, at);
+      unknown_keys(entry, at, {"source", "location", "content", "mode", "preserve", "preservePrefix"});
     });
+  }
+
+  // What a volume's form makes of its other keys.
+  void volume_notices(const Value& entry, const Path& at) {
+    const Value& source = get(entry, "source");
+    const Value& mode = get(entry, "mode");
+    const Value& preserve = get(entry, "preserve");
+    const std::string where = path_text(at);
+    const bool is_auto = source.is_null();
+    const bool is_host = source.is_string() && source.get<std::string>().starts_with("/");
+    const bool is_dir = source.is_string() && source.get<std::string>().ends_with("/");
+    empty_path(entry, at, "source");
+    if (mode.is_string() && !mode.get<std::string>().empty()) {
+      const std::string& m = mode.get_ref<const std::string&>();
+      if (is_auto && m != "rw") warn(at + "mode", where + ".mode " + quoted(m) + " is not used: a volume without source is always mounted rw");
+      if (is_host && m != "ro") warn(at + "mode", where + ".mode " + quoted(m) + " is not used: a host path is always mounted ro");
+    }
+    if (!get(entry, "content").is_null() && (is_host || is_dir))
+      warn(at + "content", where + ".content is not used by a " + (is_host ? "host path" : "directory") + " volume");
+    if (is_host) {
+      if (preserve_enabled(preserve) || !get(entry, "preservePrefix").is_null())
+        warn(at + "preserve", where + ".preserve is not used: a host path is never preserved");
+    } else if (!preserve.is_null() && !preserve.is_array() && !preserve.is_object() &&
+               !preserve::PRESERVE_VALUES.count(preserve::normalize_preserve(preserve))) {
+      warn(at + "preserve", where + ".preserve " + quoted(preserve) +
+                                " is not one of none, false, flatten, yes, true: the volume is preserved");
+    }
+  }
+
+  static bool preserve_enabled(const Value& v) {
+    return !v.is_array() && !v.is_object() && preserve::is_preserve_enabled(v);
   }
 
   void output() {
     const Value& v = get(def_, "output");
     if (v.is_null()) return;
-    if (!v.is_object()) return fail("output must be a map");
+    if (!v.is_object()) return fail({"output"}, "output must be a map");
     const Value& single = get(v, "single_value");
     if (!single.is_null()) {
-      if (!single.is_object()) fail("output.single_value must be a map");
-      else required_text(single, "output.single_value", "source");
+      if (!single.is_object()) fail({"output", "single_value"}, "output.single_value must be a map");
+      else output_source(single, {"output", "single_value"});
     }
     const Value& multiple = get(v, "multiple_values");
     if (!multiple.is_null())
-      each_entry(multiple, "output.multiple_values",
-                 [&](const std::string& where, const Value& entry) { required_text(entry, where, "source"); });
+      each_entry(multiple, {"output", "multiple_values"},
+                 [&](const Path& at, const Value& entry) { output_source(entry, at); });
+    unknown_keys(v, {"output"}, {"single_value", "multiple_values"});
+  }
+
+  void output_source(const Value& entry, const Path& at) {
+    const Value& source = get(entry, "source");
+    const std::string where = path_text(at + "source");
+    if (!source.is_null() && !source.is_string()) {
+      fail(at + "source", where + " must be text");
+    } else if (source.is_null() || source == "") {
+      warn(at + "source", where + " is empty: it gives no output");
+    } else if (const std::string& s = source.get_ref<const std::string&>();
+               s.starts_with("%") && s != "%stdOut" && s != "%stdErr" && s != "%exitCode") {
+      warn(at + "source", where + " " + quoted(s) +
+                              " is not %stdOut, %stdErr or %exitCode (the letter case counts): it is read as a file");
+    }
+    unknown_keys(entry, at, {"source"});
   }
 
   void preserve_streams() {
     const Value& v = get(def_, "preserveStreams");
     if (v.is_null() || v.is_boolean()) return;
-    if (!v.is_array()) return fail("preserveStreams must be true or a sequence of maps");
-    each_entry(v, "preserveStreams", [&](const std::string& where, const Value& entry) {
+    if (!v.is_array()) return fail({"preserveStreams"}, "preserveStreams must be true or a sequence of maps");
+    each_entry(v, {"preserveStreams"}, [&](const Path& at, const Value& entry) {
       const Value& stream = get(entry, "stream");
-      if (stream != "stdout" && stream != "stderr") fail(where + ".stream must be 'stdout' or 'stderr'");
-      optional_text(entry, where, "filename");
+      const std::string where = path_text(at);
+      if (!stream.is_string())
+        fail(at + "stream", where + ".stream must be 'stdout' or 'stderr'");
+      else if (!preserve::STREAM_NAMES.count(stream.get<std::string>()))
+        warn(at + "stream", where + ".stream " + quoted(stream) + " is not stdout or stderr: the entry preserves nothing");
+      optional_text(entry, at, "filename");
+      if (get(entry, "filename") == "" && stream.is_string())
+        warn(at + "filename", where + ".filename is empty, so the default " + quoted(stream.get<std::string>() + ".log") + " is used");
       const Value& flatten = get(entry, "flatten");
-      if (!flatten.is_null() && !flatten.is_boolean()) fail(where + ".flatten must be a boolean");
+      if (!flatten.is_null() && !flatten.is_boolean())
+        warn(at + "flatten", where + ".flatten " + quoted(flatten) + " is not a boolean: it counts as " +
+                                 (truthy(flatten) ? "true" : "false"));
+      unknown_keys(entry, at, {"stream", "filename", "flatten"});
     });
   }
 
-  void policy(const char* key, std::initializer_list<const char*> allowed) {
+  void policy(const char* key, const std::set<std::string>& values, const char* names, const char* what) {
     const Value& v = get(def_, key);
-    if (v.is_null() || v == false) return;
-    std::string names;
-    for (const char* a : allowed) names += names.empty() ? a : std::string(", ") + a;
-    if (!v.is_string()) return fail(std::string(key) + " must be one of " + names);
-    const std::string l = ascii_lower(v.get<std::string>());
-    for (const char* a : allowed)
-      if (l == a) return;
-    fail(std::string(key) + " " + quoted(v) + " is not one of " + names);
+    if (v.is_null()) return;
+    if (v.is_array() || v.is_object()) return fail({key}, std::string(key) + " must be one of " + names);
+    const std::string effective = std::string(key) == "refreshImage" ? imagery::effective_refresh_image(def_, Value())
+                                                                     : imagery::effective_prefetch_image(def_, Value());
+    if (!values.count(effective))
+      warn({key}, std::string(key) + " " + quoted(v) + " is not one of " + names + ": the image is not " + what + "ed");
   }
 
   const Value& def_;
-  Errors errors_;
+  std::string type_;
+  std::vector<Finding> findings_;
 };
+
+// The line of what `at` names in a definition, or of the nearest part of it that exists.
+int line_of(const YAML::Node& definition, const Path& at) {
+  // Node's operator= assigns into the node it refers to; reset() only re-points.
+  YAML::Node node;
+  node.reset(definition);
+  for (const Step& step : at) {
+    const YAML::Node& here = node;  // const lookups never add keys
+    const auto* key = std::get_if<std::string>(&step);
+    if (key ? !here.IsMap() : !here.IsSequence() || std::get<size_t>(step) >= here.size()) break;
+    const YAML::Node next = key ? here[*key] : here[std::get<size_t>(step)];
+    if (!next.IsDefined() || next.Mark().line < 0) break;
+    node.reset(next);
+  }
+  return node.Mark().line + 1;
+}
 
 // The alias files of the directory in byte-wise name order.
 std::vector<std::string> alias_files(const std::string& dir, Errors& errors) {
@@ -301,40 +449,47 @@ class DirectoryLoad {
         error(path + ": alias names must be text (" + yaml_position(kv.first.Mark()) + ")");
         continue;
       }
-      alias(path, kv.first.Scalar(), kv.second);
+      alias(path, kv.first, kv.second);
     }
   }
 
  private:
   void error(std::string msg) { result.errors.push_back(std::move(msg)); }
 
-  void alias(const std::string& path, const std::string& name, const YAML::Node& node) {
+  void alias(const std::string& path, const YAML::Node& key, const YAML::Node& node) {
+    const std::string& name = key.Scalar();
+    const std::string at_name = path + ":" + std::to_string(key.Mark().line + 1) + ": ";
     if (!valid_alias_name(name))
-      return error(path + ": alias name " + quoted(name) +
+      return error(at_name + "alias name " + quoted(name) +
                    " is not valid: it must start with a letter or digit and hold at most 128 letters, digits, "
                    "'_', '.' and '-'");
-    const std::string prefix = path + ": alias " + quoted(name) + ": ";
     if (auto [it, fresh] = defined_in_.emplace(name, path); !fresh) {
-      if (it->second == path) return error(path + ": alias " + quoted(name) + " is defined twice in this file");
-      return error(path + ": alias " + quoted(name) + " is already defined in " + it->second);
+      if (it->second == path) return error(at_name + "alias " + quoted(name) + " is defined twice in this file");
+      return error(at_name + "alias " + quoted(name) + " is already defined in " + it->second);
     }
     Value def;
     try {
       def = yaml_to_value(node);
     } catch (const std::exception& e) {
-      return error(prefix + e.what());
+      return error(at_name + "alias " + quoted(name) + ": " + e.what());
     }
-    if (!def.is_object()) return error(prefix + "the definition must be a map");
+    if (!def.is_object()) return error(at_name + "alias " + quoted(name) + ": the definition must be a map");
     const size_t before = result.errors.size();
-    for (const auto& e : DefinitionCheck(def).run()) error(prefix + e);
+    std::vector<std::string> warnings;
+    for (const auto& f : DefinitionCheck(def).run()) {
+      const std::string msg = path + ":" + std::to_string(line_of(node, f.at)) + ": alias " + quoted(name) + ": " + f.text;
+      if (f.warning) warnings.push_back(msg);
+      else error(msg);
+    }
     if (result.errors.size() != before) return;
 
     const Value type = def.value("type", Value());
+    const std::string at_type = path + ":" + std::to_string(line_of(node, {"type"})) + ": alias " + quoted(name);
     if (type.is_null())
-      result.warnings.push_back(path + ": alias " + quoted(name) + " has no type; it cannot be run");
+      result.warnings.push_back(at_type + " has no type; it cannot be run");
     else if (type != "process" && type != "container")
-      result.warnings.push_back(path + ": alias " + quoted(name) + " has unknown type " + quoted(type) +
-                                "; it cannot be run");
+      result.warnings.push_back(at_type + " has unknown type " + quoted(type) + "; it cannot be run");
+    for (auto& w : warnings) result.warnings.push_back(std::move(w));
     result.aliases[name] = std::move(def);
   }
 

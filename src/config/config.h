@@ -35,6 +35,11 @@ class FileConfigStore final : public ConfigStore {
   void load(const std::string& path, const std::optional<Overrides>& overrides) override;
   // Keys match case-insensitively; null for an unknown key or one without a value.
   Value get(const std::string& key) const override;
+  // What the last successful load() accepted but would surprise an operator
+  // (for example `Container yes`, which means the host), one text per value
+  // naming the file and line or the command line. Logging does not exist yet
+  // while loading, so the caller reports them.
+  std::vector<std::string> load_warnings() const;
 
   // Reads AliasDir; logs a warning for each alias of an unknown type.
   std::pair<Value, Errors> load_aliases() override;
@@ -65,8 +70,9 @@ class FileConfigStore final : public ConfigStore {
   std::shared_ptr<const Value> settings() const;
   std::shared_ptr<const AliasSet> alias_set() const;
 
-  mutable std::mutex snapshot_mu_;  // guards only the two pointer swaps
+  mutable std::mutex snapshot_mu_;  // guards the two pointer swaps and load_warnings_
   std::shared_ptr<const Value> settings_;
+  std::vector<std::string> load_warnings_;
   std::shared_ptr<const AliasSet> aliases_;
 
   std::mutex reload_mu_;  // one alias reload at a time; also guards hook_

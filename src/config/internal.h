@@ -17,9 +17,11 @@ std::string canonical_key(std::string_view key);
 Value default_settings();
 
 // Defaults, then the file's lines (`text` absent: no file), then the overrides.
-// Problems come in file order, then override order.
+// Problems, and warnings about accepted values that do something unexpected,
+// come in file order, then override order.
 std::pair<Value, Errors> parse_settings(const std::string& path, const std::optional<std::string>& text,
-                                        const std::optional<Overrides>& overrides);
+                                        const std::optional<Overrides>& overrides,
+                                        std::vector<std::string>* warnings = nullptr);
 
 struct AliasLoad {
   Value aliases = Value::object();

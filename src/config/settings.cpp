@@ -9,17 +9,22 @@
 
 #include "common/text.h"
 #include "config/internal.h"
+#include "imagery/imagery.h"
 
 namespace portico::config_internal {
 namespace {
 
 // Converts the text of one setting; returns the problem, or nothing on success.
 using Convert = std::optional<std::string> (*)(const std::string& text, Value& out);
+// For a value that is accepted but does something the operator may not expect:
+// what it does, to be logged as a warning.
+using Notice = std::optional<std::string> (*)(const std::string& text, const Value& value);
 
 struct KeySpec {
   const char* name;
   Value default_value;
   Convert convert;
+  Notice notice = nullptr;
 };
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
@@ -50,6 +55,22 @@ std::optional<std::string> convert_path(const std::string& text, Value& out) {
   if (text.empty()) return "must not be empty";
   out = text;
   return std::nullopt;
+}
+
+// The run and log directories: their users fall back to the default for an empty value.
+std::optional<std::string> convert_shared_dir(const std::string& text, Value& out) {
+  out = text.empty() ? "/tmp/portico" : text;
+  return std::nullopt;
+}
+
+std::optional<std::string> convert_log_dir(const std::string& text, Value& out) {
+  out = text.empty() ? "/var/log/portico" : text;
+  return std::nullopt;
+}
+
+std::optional<std::string> notice_empty_dir(const std::string& text, const Value& value) {
+  if (!text.empty()) return std::nullopt;
+  return "is empty, so the default " + quoted(value) + " is used";
 }
 
 std::optional<std::string> convert_text(const std::string& text, Value& out) {
@@ -120,72 +141,83 @@ std::optional<std::string> convert_app_log(const std::string& text, Value& out) 
   return std::nullopt;
 }
 
-std::optional<std::string> convert_interval(const std::string& text, Value& out) {
-  const auto n = whole_number(text);
-  if (!n) return quoted(text) + " is not a whole number of seconds (0 turns it off)";
-  out = *n;
-  return std::nullopt;
-}
-
-std::optional<std::string> convert_container(const std::string& text, Value& out) {
-  const std::string l = ascii_lower(text);
-  if (l == "auto") out = nullptr;
-  else if (l == "1" || l == "true") out = true;
-  else if (l == "0" || l == "false") out = false;
-  else return quoted(text) + " is not auto, 1/true or 0/false";
-  return std::nullopt;
-}
-
 // Decimal only (no sign, exponent allowed): hex floats, inf and nan are refused.
-std::optional<std::string> convert_max_timeout(const std::string& text, Value& out) {
-  const std::string problem = quoted(text) + " is not a non-negative number of seconds";
-  if (const auto n = whole_number(text)) {
-    out = *n;
-    return std::nullopt;
-  }
+// Whole numbers stay integers so that they are shown as written.
+std::optional<Value> non_negative_seconds(const std::string& text) {
+  if (const auto n = whole_number(text)) return Value(*n);
   size_t i = 0, digits = 0;
   while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
   if (i < text.size() && text[i] == '.') {
     ++i;
     while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
   }
-  if (digits == 0) return problem;
+  if (digits == 0) return std::nullopt;
   if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
     ++i;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
     const size_t exp_start = i;
     while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
-    if (i == exp_start) return problem;
+    if (i == exp_start) return std::nullopt;
   }
-  if (i != text.size()) return problem;
+  if (i != text.size()) return std::nullopt;
   double d = 0;
   const auto res = std::from_chars(text.data(), text.data() + text.size(), d);
-  if (res.ec != std::errc() || res.ptr != text.data() + text.size() || !std::isfinite(d)) return problem;
-  out = d;
+  if (res.ec != std::errc() || res.ptr != text.data() + text.size() || !std::isfinite(d)) return std::nullopt;
+  return Value(d);
+}
+
+// Polling intervals may be fractional; a false value turns polling off like 0.
+std::optional<std::string> convert_interval(const std::string& text, Value& out) {
+  const std::string l = ascii_lower(text);
+  if (l == "false" || l == "no" || l == "off") {
+    out = 0;
+    return std::nullopt;
+  }
+  const auto n = non_negative_seconds(text);
+  if (!n) return quoted(text) + " is not a non-negative number of seconds (0 or off turns it off)";
+  out = *n;
   return std::nullopt;
 }
 
-std::optional<std::string> convert_policy(const std::string& text, Value& out,
-                                          std::initializer_list<const char*> allowed) {
-  std::string l = ascii_lower(text);
-  if (l == "false" || l == "off" || l == "none" || l == "0") l = "no";
-  std::string names;
-  for (const char* a : allowed) {
-    if (l == a) {
-      out = l;
-      return std::nullopt;
-    }
-    names += names.empty() ? a : std::string(", ") + a;
-  }
-  return quoted(text) + " is not one of " + names;
+// auto detects; 1 and true in any letter case mean a container; every other
+// text means the host, as the container check reads it.
+std::optional<std::string> convert_container(const std::string& text, Value& out) {
+  const std::string l = ascii_lower(text);
+  if (l == "auto") out = nullptr;
+  else out = l == "1" || l == "true";
+  return std::nullopt;
 }
 
-std::optional<std::string> convert_refresh_image(const std::string& text, Value& out) {
-  return convert_policy(text, out, {"always", "on-start", "no"});
+std::optional<std::string> notice_container(const std::string& text, const Value&) {
+  const std::string l = ascii_lower(text);
+  if (l == "auto" || l == "1" || l == "true" || l == "0" || l == "false") return std::nullopt;
+  return quoted(text) + " means not in a container: only 1 and true (in any letter case) mean a container, auto detects";
 }
 
-std::optional<std::string> convert_prefetch_image(const std::string& text, Value& out) {
-  return convert_policy(text, out, {"on-start", "on-config-change", "no"});
+std::optional<std::string> convert_max_timeout(const std::string& text, Value& out) {
+  const auto n = non_negative_seconds(text);
+  if (!n) return quoted(text) + " is not a non-negative number of seconds";
+  out = *n;
+  return std::nullopt;
+}
+
+// Any word is kept (lower-cased): one outside the policy's values matches no
+// policy and so acts as "no". The file's false forms are "no" itself.
+std::optional<std::string> convert_policy(const std::string& text, Value& out) {
+  const std::string l = ascii_lower(text);
+  out = l.empty() || l == "false" || l == "off" || l == "none" || l == "0" ? "no" : l;
+  return std::nullopt;
+}
+
+std::optional<std::string> notice_refresh_image(const std::string& text, const Value& value) {
+  if (imagery::REFRESH_IMAGE_VALUES.count(value.get<std::string>())) return std::nullopt;
+  return quoted(text) + " is not one of always, on-start, no: aliases without their own refreshImage refresh nothing";
+}
+
+std::optional<std::string> notice_prefetch_image(const std::string& text, const Value& value) {
+  if (imagery::PREFETCH_IMAGE_VALUES.count(value.get<std::string>())) return std::nullopt;
+  return quoted(text) +
+         " is not one of on-start, on-config-change, no: aliases without their own prefetchImage prefetch nothing";
 }
 
 std::optional<std::string> convert_max_runs(const std::string& text, Value& out) {
@@ -201,7 +233,7 @@ const std::vector<KeySpec>& key_specs() {
       {"PidFile", "/run/portico.pid", convert_path},
       {"AuthDir", "/etc/portico/auth", convert_path},
       {"AliasDir", "/etc/portico/aliases", convert_path},
-      {"SharedDir", "/tmp/portico", convert_path},
+      {"SharedDir", "/tmp/portico", convert_shared_dir, notice_empty_dir},
       {"ExternalDir", "", convert_text},
       {"ListenAddress", "127.0.0.1", convert_path},
       {"ListenPort", 8080, convert_port},
@@ -209,17 +241,17 @@ const std::vector<KeySpec>& key_specs() {
       {"SslCert", nullptr, convert_path},
       {"SslKey", nullptr, convert_path},
       {"LogLevel", "info", convert_log_level},
-      {"LogDir", "/var/log/portico", convert_path},
+      {"LogDir", "/var/log/portico", convert_log_dir, notice_empty_dir},
       {"AuditLog", "audit.log", convert_path},
       {"AppLog", "app.log", convert_app_log},
       {"LogsApiKey", nullptr, convert_optional_text},
       {"HealthApiKey", nullptr, convert_optional_text},
       {"AuthReload", 30, convert_interval},
       {"AliasReload", 30, convert_interval},
-      {"Container", nullptr, convert_container},
+      {"Container", nullptr, convert_container, notice_container},
       {"MaxTimeout", 0, convert_max_timeout},
-      {"RefreshImage", "no", convert_refresh_image},
-      {"PrefetchImage", "no", convert_prefetch_image},
+      {"RefreshImage", "no", convert_policy, notice_refresh_image},
+      {"PrefetchImage", "no", convert_policy, notice_prefetch_image},
       {"MaxConcurrentRuns", 64, convert_max_runs},
       {"MaxRequestBytes", 1048576, convert_max_request},
   };
@@ -281,7 +313,7 @@ Value default_settings() {
 }
 
 std::pair<Value, Errors> parse_settings(const std::string& path, const std::optional<std::string>& text,
-                                        const std::optional<Overrides>& overrides) {
+                                        const std::optional<Overrides>& overrides, std::vector<std::string>* warnings) {
   Value settings = default_settings();
   Errors errors;
   if (text) {
@@ -303,8 +335,13 @@ std::pair<Value, Errors> parse_settings(const std::string& path, const std::opti
         continue;
       }
       Value v;
-      if (auto problem = key_def->convert(fl.value, v)) errors.push_back(prefix + *problem);
-      else settings[key_def->name] = std::move(v);
+      if (auto problem = key_def->convert(fl.value, v)) {
+        errors.push_back(prefix + *problem);
+        continue;
+      }
+      if (const auto w = key_def->notice ? key_def->notice(fl.value, v) : std::nullopt; w && warnings)
+        warnings->push_back(prefix + *w);
+      settings[key_def->name] = std::move(v);
     }
   }
   if (overrides) {
@@ -314,9 +351,15 @@ std::pair<Value, Errors> parse_settings(const std::string& path, const std::opti
         errors.push_back("command line: unknown key " + quoted(key));
         continue;
       }
+      const std::string prefix = std::string("command line: ") + key_def->name + ": ";
       Value v;
-      if (auto problem = key_def->convert(value, v)) errors.push_back(std::string("command line: ") + key_def->name + ": " + *problem);
-      else settings[key_def->name] = std::move(v);
+      if (auto problem = key_def->convert(value, v)) {
+        errors.push_back(prefix + *problem);
+        continue;
+      }
+      if (const auto w = key_def->notice ? key_def->notice(value, v) : std::nullopt; w && warnings)
+        warnings->push_back(prefix + *w);
+      settings[key_def->name] = std::move(v);
     }
   }
   return {std::move(settings), std::move(errors)};

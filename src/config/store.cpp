@@ -84,11 +84,18 @@ void FileConfigStore::load(const std::string& path, const std::optional<Override
     const int err = e.code().value();
     if (err != ENOENT && err != ENOTDIR) throw ConfigError({path + ": " + e.code().message()});
   }
-  auto [values, errors] = config_internal::parse_settings(path, text, overrides);
+  std::vector<std::string> warnings;
+  auto [values, errors] = config_internal::parse_settings(path, text, overrides, &warnings);
   if (!errors.empty()) throw ConfigError(std::move(errors));
   auto fresh = std::make_shared<const Value>(std::move(values));
   std::lock_guard<std::mutex> l(snapshot_mu_);
   settings_ = std::move(fresh);
+  load_warnings_ = std::move(warnings);
+}
+
+std::vector<std::string> FileConfigStore::load_warnings() const {
+  std::lock_guard<std::mutex> l(snapshot_mu_);
+  return load_warnings_;
 }
 
 Value FileConfigStore::get(const std::string& key) const {

@@ -108,7 +108,8 @@ void Client::fail(const Request& rq, const Response& r) const {
   text += " for " + transport_->url_base() + rq.path + ":";
   if (!r.reason.empty()) text += " " + r.reason;
   if (!explanation.empty()) text += " (\"" + explanation + "\")";
-  if (is_image_not_found(r.status, explanation)) throw ImageNotFound(r.status, text, explanation);
+  const bool image_request = rq.path.find("/images/") != std::string::npos;
+  if (is_image_not_found(r.status, explanation, image_request)) throw ImageNotFound(r.status, text, explanation);
   throw DockerError(r.status, text, explanation);
 }
 
@@ -169,7 +170,7 @@ void Client::pull(const std::string& ref) const {
   if (!line.empty()) take_line();
   if (!ok(r)) fail(rq, r);
   if (!error.empty()) {
-    if (is_image_not_found(404, error)) throw ImageNotFound(404, error, error);
+    if (is_image_not_found(200, error, true)) throw ImageNotFound(404, error, error);
     throw DockerError(500, error, error);
   }
 }

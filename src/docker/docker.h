@@ -164,8 +164,15 @@ std::vector<std::string> split_shell_words(std::string_view text);
 // "/" after it; no tag means "latest".
 std::pair<std::string, std::string> split_reference(const std::string& ref);
 
-// Whether an Engine error answer means that the image does not exist.
-bool is_image_not_found(long status, const std::string& message);
+// The first registry error code that the Engine passes on in `message`
+// ("manifest unknown", "denied", ...: the code in lower case, "_" as a space).
+std::optional<std::string> registry_error_code(const std::string& message);
+
+// Whether an Engine error means that the image does not exist: by the HTTP
+// status and the registry error code, never by a registry's own wording.
+// `status` 200 stands for an error inside a pull's progress stream;
+// `image_request` is true for the image routes (pull, inspect).
+bool is_image_not_found(long status, const std::string& message, bool image_request);
 
 // Separates the Engine's multiplexed log stream (frames of an 8-byte header:
 // stream, three zero bytes, big-endian length) into the chosen streams,

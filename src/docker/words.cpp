@@ -63,12 +63,49 @@ std::pair<std::string, std::string> split_reference(const std::string& ref) {
   return {ref, "latest"};
 }
 
-bool is_image_not_found(long status, const std::string& message) {
-  if (status != 404) return false;
+std::optional<std::string> registry_error_code(const std::string& message) {
+  // The distribution specification's codes, as the Engine writes them: lower case, "_" as a space.
+  static const char* const kCodes[] = {
+      "blob unknown",      "blob upload invalid", "blob upload unknown", "digest invalid", "manifest blob unknown",
+      "manifest invalid",  "manifest unknown",    "manifest unverified", "name invalid",   "name unknown",
+      "size invalid",      "tag invalid",         "unauthorized",        "denied",         "unsupported",
+      "toomanyrequests"};
   const std::string m = ascii_lower(message);
-  for (const char* phrase : {"no such image", "not found: does not exist or no pull access",
-                             "repository does not exist", "was found but does not match the specified platform"})
-    if (m.find(phrase) != std::string::npos) return true;
+  std::optional<std::string> first;
+  size_t first_at = std::string::npos;
+  for (const char* code : kCodes) {
+    const std::string needle = std::string(code) + ": ";
+    for (size_t at = m.find(needle); at != std::string::npos && at < first_at; at = m.find(needle, at + 1)) {
+      if (at == 0 || m[at - 1] == ' ') {
+        first = code;
+        first_at = at;
+        break;
+      }
+    }
+  }
+  return first;
+}
+
+bool is_image_not_found(long status, const std::string& message, bool image_request) {
+  // The Engine itself calls these three "not found" (denied is how public
+  // registries answer for a repository they do not have); authentication,
+  // rate limits and network failures reach us as other codes or statuses.
+  auto existence = [](const std::string& code) {
+    return code == "manifest unknown" || code == "name unknown" || code == "denied";
+  };
+  const auto code = registry_error_code(message);
+  if (status == 404) {
+    if (code) return existence(*code);
+    // On an image route the Engine's 404 is about the image; elsewhere only when it says so.
+    return image_request || ascii_lower(message).find("no such image") != std::string::npos;
+  }
+  if (status == 200) {  // an error inside a pull's progress carries no status of its own
+    if (code) return existence(*code);
+    const std::string m = ascii_lower(message);
+    for (const char* phrase : {"no such image", "repository does not exist", "not found: does not exist or no pull access",
+                               "was found but does not match the specified platform"})
+      if (m.find(phrase) != std::string::npos) return true;
+  }
   return false;
 }
 

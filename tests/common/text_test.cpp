@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <fstream>
 #include <limits>
 #include <set>
 
@@ -28,6 +30,82 @@ TEST(QuotedForm, EscapesWhatAReaderCannotSee) {
   EXPECT_EQ(quoted("a\xc2\xa0" "b"), "'a\\xa0b'");            // no-break space
   EXPECT_EQ(quoted("x\xe2\x80\xa8y"), "'x\\u2028y'");          // line separator
   EXPECT_EQ(quoted("\xff\xfe"), "'\\xff\\xfe'");              // bytes that are not UTF-8
+}
+
+std::string utf8(uint32_t cp) {
+  std::string out;
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return out;
+}
+
+std::string escape(uint32_t cp) {
+  char buf[16];
+  if (cp < 0x100) std::snprintf(buf, sizeof buf, "\\x%02x", cp);
+  else if (cp < 0x10000) std::snprintf(buf, sizeof buf, "\\u%04x", cp);
+  else std::snprintf(buf, sizeof buf, "\\U%08x", cp);
+  return buf;
+}
+
+// Format characters, unassigned code points and tags that a hand-made list missed.
+TEST(QuotedForm, FormatAndUnassignedCharactersAreEscaped) {
+  for (uint32_t cp : {0x061Cu, 0x180Eu, 0x0600u, 0x0605u, 0x06DDu, 0x070Fu, 0x0378u, 0x2065u, 0xE0001u, 0xE0020u,
+                      0xE007Fu, 0x10FFFFu, 0x30000u - 2})
+    EXPECT_EQ(quoted("a" + utf8(cp) + "b"), "'a" + escape(cp) + "b'") << std::hex << cp;
+  for (uint32_t cp : {0x3042u, 0x1F600u, 0x0300u, 0x20ACu})  // hiragana, emoji, combining mark, euro sign
+    EXPECT_EQ(quoted(utf8(cp)), "'" + utf8(cp) + "'") << std::hex << cp;
+}
+
+// Every code point against the general category that UnicodeData.txt gives it
+// (unlisted ones are unassigned, Cn): Other and Separator are escaped, save the space.
+TEST(QuotedForm, EveryCodePointFollowsTheUnicodeCharacterDatabase) {
+  std::ifstream in(PORTICO_UNICODE_DATA);
+  ASSERT_TRUE(in) << PORTICO_UNICODE_DATA;
+  std::vector<std::string> category(0x110000, "Cn");
+  std::string line;
+  uint32_t range_start = 0;
+  while (std::getline(in, line)) {
+    std::vector<std::string> fields;
+    for (size_t start = 0, semi;; start = semi + 1) {
+      semi = line.find(';', start);
+      fields.push_back(line.substr(start, semi - start));
+      if (semi == std::string::npos) break;
+    }
+    ASSERT_GE(fields.size(), 3u) << line;
+    const uint32_t cp = std::stoul(fields[0], nullptr, 16);
+    if (fields[1].ends_with(", First>")) {
+      range_start = cp;
+      continue;
+    }
+    const uint32_t first = fields[1].ends_with(", Last>") ? range_start : cp;
+    for (uint32_t c = first; c <= cp; ++c) category[c] = fields[2];
+  }
+  ASSERT_EQ(category[0x41], "Lu");
+  size_t failures = 0;
+  for (uint32_t cp = 0; cp < 0x110000; ++cp) {
+    if ((cp >= 0xD800 && cp <= 0xDFFF) || cp == '\\' || cp == '\'' || cp == '\t' || cp == '\n' || cp == '\r') continue;
+    const char kind = category[cp][0];
+    const bool hidden = (kind == 'C' || kind == 'Z') && cp != ' ';
+    const std::string got = quoted(utf8(cp));
+    const std::string want = "'" + (hidden ? escape(cp) : utf8(cp)) + "'";
+    if (got != want) {
+      ADD_FAILURE() << "U+" << std::hex << cp << " (" << category[cp] << "): " << got;
+      if (++failures > 20) break;
+    }
+  }
 }
 
 TEST(QuotedForm, NonTextValues) {

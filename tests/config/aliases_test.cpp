@@ -66,8 +66,8 @@ TEST_F(AliasTest, FilesAreReadInByteOrderThenDefinitionOrder) {
 TEST_F(AliasTest, DuplicateNamesNameBothFiles) {
   const auto a = write("a.yaml", "one: {type: process}\ntwo: {type: process}\n");
   const auto b = write("b.yaml", "two: {type: container}\nthree: {type: process}\nthree: {type: process}\n");
-  EXPECT_EQ(load_errors(), (Errors{b + ": alias 'two' is already defined in " + a,
-                                   b + ": alias 'three' is defined twice in this file"}));
+  EXPECT_EQ(load_errors(), (Errors{b + ":1: alias 'two' is already defined in " + a,
+                                   b + ":3: alias 'three' is defined twice in this file"}));
 }
 
 TEST_F(AliasTest, FileLevelProblemsAreCollectedAcrossFiles) {
@@ -87,15 +87,15 @@ TEST_F(AliasTest, FileLevelProblemsAreCollectedAcrossFiles) {
   EXPECT_EQ(errors[1], b + ": the top level must be a map of alias names to definitions");
   const std::string rule =
       " is not valid: it must start with a letter or digit and hold at most 128 letters, digits, '_', '.' and '-'";
-  EXPECT_EQ(errors[2], c + ": alias name 'bad name'" + rule);
-  EXPECT_EQ(errors[3], c + ": alias name '-dash'" + rule);
-  EXPECT_EQ(errors[4], d + ": alias 'scalar': the definition must be a map");
-  EXPECT_EQ(errors[5], d + ": alias 'nothing': the definition must be a map");
+  EXPECT_EQ(errors[2], c + ":1: alias name 'bad name'" + rule);
+  EXPECT_EQ(errors[3], c + ":2: alias name '-dash'" + rule);
+  EXPECT_EQ(errors[4], d + ":1: alias 'scalar': the definition must be a map");
+  EXPECT_EQ(errors[5], d + ":2: alias 'nothing': the definition must be a map");
   EXPECT_EQ(errors[6], e + ": line 2, column 7: YAML aliases (*name) are not supported");
   EXPECT_EQ(errors[7], f + ": holds 2 YAML documents; only one is allowed");
   EXPECT_EQ(errors[8], g + ": line 4, column 3: key 'command' appears twice in the same map");
-  EXPECT_EQ(errors[9], h + ": alias 'x2': merge keys are not supported");
-  EXPECT_EQ(errors[10], i + ": alias name '" + long_name + "'" + rule);
+  EXPECT_EQ(errors[9], h + ":1: alias 'x2': merge keys are not supported");
+  EXPECT_EQ(errors[10], i + ":2: alias name '" + long_name + "'" + rule);
 }
 
 TEST_F(AliasTest, EveryDefinitionKeyIsTypeChecked) {
@@ -123,10 +123,10 @@ f1: {files: [x, {content: c}, {location: 1, content: [c]}]}
 v1: {volumes: [{source: 1, location: /x, content: 2, mode: 3, preserve: [a], preservePrefix: 4}, {source: a}]}
 o1: {output: [x]}
 o2: {output: {single_value: out.txt, multiple_values: {source: x}}}
-o3: {output: {single_value: {}, multiple_values: [{source: 1}, y]}}
+o3: {output: {single_value: {source: []}, multiple_values: [{source: 1}, y]}}
 s1: {preserveStreams: stdout}
-s2: {preserveStreams: [{filename: x}, {stream: both}, {stream: stdout, filename: 1, flatten: 'yes'}]}
-r1: {refreshImage: sometimes, prefetchImage: 1}
+s2: {preserveStreams: [{filename: x}, {stream: 1}, {stream: stdout, filename: 1}]}
+r1: {refreshImage: [always], prefetchImage: {a: 1}}
 )");
   const std::vector<std::string> expected = {
       "t1': type must be text", "t1': command must be text", "t1': image must be text", "t1': user must be text",
@@ -147,15 +147,15 @@ r1: {refreshImage: sometimes, prefetchImage: 1}
       "s1': preserveStreams must be true or a sequence of maps",
       "s2': preserveStreams[0].stream must be 'stdout' or 'stderr'",
       "s2': preserveStreams[1].stream must be 'stdout' or 'stderr'", "s2': preserveStreams[2].filename must be text",
-      "s2': preserveStreams[2].flatten must be a boolean",
-      "r1': refreshImage 'sometimes' is not one of always, on-start, no",
+      "r1': refreshImage must be one of always, on-start, no",
       "r1': prefetchImage must be one of on-start, on-config-change, no",
   };
   auto [aliases, errors] = store.load_aliases();
   std::vector<std::string> got;
   for (const auto& e : errors) {
-    EXPECT_TRUE(e.starts_with(p + ": alias '")) << e;
-    got.push_back(e.substr(p.size() + 9));
+    const size_t at = e.find(": alias '");
+    EXPECT_TRUE(e.starts_with(p + ":") && at != std::string::npos) << e;
+    got.push_back(e.substr(at + 9));
   }
   EXPECT_EQ(got, expected);
   EXPECT_EQ(names_of(aliases), (std::vector<std::string>{"ok", "ok2"}));
@@ -165,7 +165,7 @@ TEST_F(AliasTest, ParameterDeclarationProblemsArePrefixed) {
   const auto p = write("a.yaml", "x: {type: process, parameters: [a, b]}\ny: {type: process, parameters: {n: {type: string}}}\n");
   const Errors errors = load_errors();
   ASSERT_EQ(errors.size(), 1u) << testing::PrintToString(errors);
-  EXPECT_TRUE(errors[0].starts_with(p + ": alias 'x': parameters ")) << errors[0];
+  EXPECT_TRUE(errors[0].starts_with(p + ":1: alias 'x': parameters ")) << errors[0];
 }
 
 TEST_F(AliasTest, UnknownTypeLoadsWithAWarning) {
@@ -178,8 +178,82 @@ TEST_F(AliasTest, UnknownTypeLoadsWithAWarning) {
   EXPECT_EQ(errors, Errors{});
   EXPECT_EQ(names_of(aliases), (std::vector<std::string>{"odd", "none", "fine"}));
   EXPECT_EQ(sink->last_formatted(), (std::vector<std::string>{
-                                        "warning " + p + ": alias 'odd' has unknown type 'Process'; it cannot be run\n",
-                                        "warning " + p + ": alias 'none' has no type; it cannot be run\n"}));
+                                        "warning " + p + ":1: alias 'odd' has unknown type 'Process'; it cannot be run\n",
+                                        "warning " + p + ":2: alias 'none' has no type; it cannot be run\n"}));
+}
+
+// What the gateway ignores, replaces by a default or reads unexpectedly loads,
+// with a warning naming the file, the line, the alias and the key.
+TEST_F(AliasTest, SurprisingValuesLoadWithAWarning) {
+  auto sink = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(64);
+  sink->set_pattern("%v");
+  app_log()->sinks().push_back(sink);
+  const auto p = write("a.yaml", R"(c:
+  type: container
+  image: img
+  user: nobody
+  timeout: 0
+  files: [{location: x}]
+  refreshImage: sometimes
+  prefetchImage: yes
+  volumes:
+    - source: /data
+      location: /d
+      mode: rw
+      preserve: true
+    - location: /a
+      mode: ro
+      preserve: 'no'
+    - source: out/
+      location: /o
+      content: x
+      preserv: yes
+  output:
+    single_value: {source: '%stdout'}
+    multiple_values:
+      - {}
+  preserveStreams:
+    - {stream: stdin}
+    - {stream: stdout, filename: '', flatten: 'no'}
+  timout: 5
+p:
+  type: process
+  user: ''
+  image: img
+  files:
+    - location: ''
+)");
+  auto [aliases, errors] = store.load_aliases();
+  app_log()->sinks().pop_back();
+  EXPECT_EQ(errors, Errors{});
+  EXPECT_EQ(names_of(aliases), (std::vector<std::string>{"c", "p"}));
+  auto at = [&](int line, const std::string& alias, const std::string& text) {
+    return p + ":" + std::to_string(line) + ": alias '" + alias + "': " + text + "\n";
+  };
+  EXPECT_EQ(sink->last_formatted(),
+            (std::vector<std::string>{
+                at(5, "c", "timeout 0 means the default of 60 seconds"),
+                at(12, "c", "volumes[0].mode 'rw' is not used: a host path is always mounted ro"),
+                at(13, "c", "volumes[0].preserve is not used: a host path is never preserved"),
+                at(15, "c", "volumes[1].mode 'ro' is not used: a volume without source is always mounted rw"),
+                at(16, "c", "volumes[1].preserve 'no' is not one of none, false, flatten, yes, true: the volume is preserved"),
+                at(19, "c", "volumes[2].content is not used by a directory volume"),
+                at(20, "c", "key 'preserv' in volumes[2] is not used; it is ignored"),
+                at(22, "c", "output.single_value.source '%stdout' is not %stdOut, %stdErr or %exitCode (the letter case "
+                            "counts): it is read as a file"),
+                at(24, "c", "output.multiple_values[0].source is empty: it gives no output"),
+                at(26, "c", "preserveStreams[0].stream 'stdin' is not stdout or stderr: the entry preserves nothing"),
+                at(27, "c", "preserveStreams[1].filename is empty, so the default 'stdout.log' is used"),
+                at(27, "c", "preserveStreams[1].flatten 'no' is not a boolean: it counts as true"),
+                at(7, "c", "refreshImage 'sometimes' is not one of always, on-start, no: the image is not refreshed"),
+                at(8, "c", "prefetchImage True is not one of on-start, on-config-change, no: the image is not prefetched"),
+                at(4, "c", "user is not used by a container alias: the container runs as its image says"),
+                at(6, "c", "files is not used by a container alias; give a container its input files as volumes"),
+                at(28, "c", "key 'timout' is not used; it is ignored"),
+                at(34, "p", "files[0].location is empty: it names the run directory itself, so every run fails"),
+                at(31, "p", "user is empty, so the command runs as the service's own user"),
+                at(32, "p", "image is not used by a process alias"),
+            }));
 }
 
 TEST_F(AliasTest, AMissingDirectoryIsOneError) {
@@ -203,7 +277,7 @@ TEST_F(AliasTest, ReloadIsAllOrNothing) {
   // A broken file keeps the old set, including the aliases of the good files.
   write("a.yaml", "first: {type: process}\nsecond: {type: process}\n");
   const auto b = write("b.yaml", "third: {timeout: -1}\n");
-  EXPECT_EQ(store.reload_aliases(), Errors{b + ": alias 'third': timeout must be a non-negative number"});
+  EXPECT_EQ(store.reload_aliases(), Errors{b + ":1: alias 'third': timeout must be a non-negative number"});
   EXPECT_EQ(names_of(store.get_alias_map()), std::vector<std::string>{"first"});
 
   std::vector<std::pair<Value, Value>> seen;

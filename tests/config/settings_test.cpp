@@ -80,11 +80,16 @@ TEST_F(SettingsTest, EveryKeyConverts) {
       {"SslCert", "/c.pem", "\"/c.pem\""}, {"LogLevel", "DEBUG", "\"debug\""}, {"LogLevel", "Warn", "\"warning\""},
       {"AppLog", "-", "\"-\""}, {"AppLog", "a.log json WARN", "\"a.log json WARN\""},
       {"LogsApiKey", "k", "\"k\""}, {"LogsApiKey", "", "null"}, {"HealthApiKey", "", "null"},
-      {"AuthReload", "0", "0"}, {"AliasReload", "120", "120"}, {"Container", "AUTO", "null"},
-      {"Container", "True", "true"}, {"Container", "0", "false"}, {"MaxTimeout", "300", "300"},
+      {"AuthReload", "0", "0"}, {"AliasReload", "120", "120"}, {"AliasReload", "2.5", "2.5"},
+      {"AuthReload", "off", "0"}, {"AuthReload", "False", "0"}, {"Container", "AUTO", "null"},
+      {"Container", "True", "true"}, {"Container", "0", "false"}, {"Container", "yes", "false"},
+      {"Container", "on", "false"}, {"Container", "", "false"}, {"MaxTimeout", "300", "300"},
       {"MaxTimeout", "2.5", "2.5"}, {"MaxTimeout", ".5", "0.5"}, {"MaxTimeout", "1e2", "100.0"},
       {"RefreshImage", "Always", "\"always\""}, {"RefreshImage", "NONE", "\"no\""}, {"RefreshImage", "0", "\"no\""},
       {"PrefetchImage", "on-config-change", "\"on-config-change\""}, {"PrefetchImage", "off", "\"no\""},
+      {"RefreshImage", "", "\"no\""}, {"RefreshImage", "Sometimes", "\"sometimes\""},
+      {"PrefetchImage", "always", "\"always\""}, {"SharedDir", "", "\"/tmp/portico\""},
+      {"LogDir", "", "\"/var/log/portico\""},
       {"MaxConcurrentRuns", "4096", "4096"}, {"MaxRequestBytes", "1024", "1024"},
   };
   for (const auto& [key, text, json] : cases) {
@@ -97,7 +102,6 @@ TEST_F(SettingsTest, EveryKeyConverts) {
 
 TEST_F(SettingsTest, BadValuesAreRefused) {
   const std::vector<std::array<std::string, 3>> cases = {
-      {"LogDir", "", "must not be empty"},
       {"AuditLog", "", "must not be empty"},
       {"SslCert", "", "must not be empty"},
       {"ListenPort", "http", "'http' is not a port number (1-65535)"},
@@ -109,13 +113,13 @@ TEST_F(SettingsTest, BadValuesAreRefused) {
       {"AppLog", "a info json x", "'a info json x' is not \"path [level] [format]\""},
       {"AppLog", "a loud", "'loud' is neither a log level (debug, info, warning, error, critical) nor a format (text, json)"},
       {"AppLog", "a info debug", "'a info debug' names more than one level"},
-      {"AliasReload", "1.5", "'1.5' is not a whole number of seconds (0 turns it off)"},
-      {"Container", "yes", "'yes' is not auto, 1/true or 0/false"},
+      {"AliasReload", "-1", "'-1' is not a non-negative number of seconds (0 or off turns it off)"},
+      {"AuthReload", "true", "'true' is not a non-negative number of seconds (0 or off turns it off)"},
+      {"AuthReload", "5s", "'5s' is not a non-negative number of seconds (0 or off turns it off)"},
       {"MaxTimeout", "-1", "'-1' is not a non-negative number of seconds"},
       {"MaxTimeout", "nan", "'nan' is not a non-negative number of seconds"},
       {"MaxTimeout", "1e999", "'1e999' is not a non-negative number of seconds"},
       {"MaxTimeout", "0x10", "'0x10' is not a non-negative number of seconds"},
-      {"PrefetchImage", "always", "'always' is not one of on-start, on-config-change, no"},
       {"MaxConcurrentRuns", "4097", "'4097' is not a whole number from 1 to 4096"},
       {"MaxRequestBytes", "1023", "'1023' is not a whole number from 1024 to 1073741824"},
   };
@@ -132,7 +136,7 @@ TEST_F(SettingsTest, EveryProblemIsReportedInFileThenOverrideOrder) {
       "listenport 8082\n"
       "LogsApiKey \"unterminated\n"
       "MaxConcurrentRuns many\n",
-      Overrides{{"MaxTimeout", "-3"}, {"Bogus", "1"}, {"LogDir", ""}});
+      Overrides{{"MaxTimeout", "-3"}, {"Bogus", "1"}, {"AuditLog", ""}});
   EXPECT_EQ(errors, (Errors{
                         path + ":2: unknown key 'Foo'",
                         path + ":3: LogLevel: 'loud' is not a log level (debug, info, warning, error, critical)",
@@ -141,8 +145,36 @@ TEST_F(SettingsTest, EveryProblemIsReportedInFileThenOverrideOrder) {
                         path + ":7: MaxConcurrentRuns: 'many' is not a whole number from 1 to 4096",
                         "command line: MaxTimeout: '-3' is not a non-negative number of seconds",
                         "command line: unknown key 'Bogus'",
-                        "command line: LogDir: must not be empty",
+                        "command line: AuditLog: must not be empty",
                     }));
+}
+
+// Values the gateway gives a meaning to are loaded, but one that does what its
+// author may not expect is named in a warning with its file and line.
+TEST_F(SettingsTest, SurprisingValuesLoadWithAWarning) {
+  ASSERT_EQ(load_text("Container yes\n"
+                      "SharedDir \"\"\n"
+                      "RefreshImage sometimes\n"
+                      "AliasReload 2.5\n"
+                      "PrefetchImage on-start\n",
+                      Overrides{{"PrefetchImage", "always"}, {"LogDir", ""}, {"Container", "ON"}}),
+            Errors{});
+  EXPECT_EQ(store.load_warnings(),
+            (std::vector<std::string>{
+                path + ":1: Container: 'yes' means not in a container: only 1 and true (in any letter case) mean a "
+                       "container, auto detects",
+                path + ":2: SharedDir: is empty, so the default '/tmp/portico' is used",
+                path + ":3: RefreshImage: 'sometimes' is not one of always, on-start, no: aliases without their own "
+                       "refreshImage refresh nothing",
+                "command line: PrefetchImage: 'always' is not one of on-start, on-config-change, no: aliases without "
+                "their own prefetchImage prefetch nothing",
+                "command line: LogDir: is empty, so the default '/var/log/portico' is used",
+                "command line: Container: 'ON' means not in a container: only 1 and true (in any letter case) mean a "
+                "container, auto detects",
+            }));
+  EXPECT_EQ(store.get("AliasReload"), 2.5);
+  ASSERT_EQ(load_text("Container auto\nRefreshImage ALWAYS\n"), Errors{});
+  EXPECT_EQ(store.load_warnings(), std::vector<std::string>{});
 }
 
 TEST_F(SettingsTest, OverridesWinOverTheFile) {

@@ -104,19 +104,21 @@ TEST_F(Engine, PullFromTheLoopbackRegistryByTagWithoutTagAndByDigest) {
 }
 
 TEST_F(Engine, PullsThatCannotWork) {
-  // The registry does not know the repository: its 404 is no proof that the image exists nowhere.
-  try {
-    client->pull(test::registry() + "/portico-test/absent");
-    FAIL();
-  } catch (const ImageNotFound& e) {
-    FAIL() << "manifest unknown is not image-not-found: " << e.what();
-  } catch (const DockerError& e) {
-    EXPECT_EQ(e.status, 404);
-    EXPECT_TRUE(has(e.explanation, "manifest unknown")) << e.what();
+  // A repository the registry does not hold, and a tag it does not hold of one it does.
+  for (const std::string& ref : {test::registry() + "/portico-test/never-pushed-" + uuid4_hex(), kRegistry + ":no-such-tag"}) {
+    try {
+      client->pull(ref);
+      FAIL() << ref;
+    } catch (const ImageNotFound& e) {
+      EXPECT_EQ(e.status, 404);
+      EXPECT_EQ(registry_error_code(e.explanation), "manifest unknown") << e.what();
+    }
   }
   try {
     client->pull("127.0.0.1:1/portico-test/busybox:latest");  // nothing listens there
     FAIL();
+  } catch (const ImageNotFound& e) {
+    FAIL() << "an unreachable registry is not a missing image: " << e.what();
   } catch (const DockerError& e) {
     EXPECT_EQ(e.status, 500);
     EXPECT_TRUE(has(e.what(), "refused")) << e.what();
@@ -184,8 +186,6 @@ TEST_F(Engine, RunPullsAMissingImageAndFailsWhenNoRegistryHasIt) {
     client->run(run_spec("true", test::registry() + "/portico-test/absent:latest"));
     FAIL();
   } catch (const ImageNotFound& e) {
-    FAIL() << "the registry's 404 is manifest unknown, not image-not-found: " << e.what();
-  } catch (const DockerError& e) {
     EXPECT_TRUE(has(e.what(), "/images/create?tag=latest&fromImage=127.0.0.1%3A" + test::registry().substr(10) + "%2Fportico-test%2Fabsent")) << e.what();
   }
 }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "common/text.h"
 #include "executor/fixture.h"
 #include "support/support.h"
 
@@ -143,9 +144,11 @@ TEST_F(ContainerRuns, TimeOutKillsAndRemovesTheContainer) {
 }
 
 TEST_F(ContainerRuns, FailuresAreResults) {
-  Value r = run(R"({"type":"container","image":")" + test::registry() + R"(/portico-test/absent:latest"})");
+  // A registry that cannot be reached says nothing about the image's existence.
+  Value r = run(R"({"type":"container","image":"127.0.0.1:1/portico-test/busybox:latest"})");
   EXPECT_EQ(keys_of(r), (std::vector<std::string>{"success", "error", "container_id", "image_id"}));
   EXPECT_TRUE(r["container_id"].is_null());
+  EXPECT_EQ(r["error"].get<std::string>().find("Container image not found"), std::string::npos) << r.dump();
   EXPECT_NE(app_log().find("Container execution error: "), std::string::npos);
   r = run(R"({"type":"container","image":"portico-test/busybox:latest","command":"/no/such/program-7f3a"})");
   EXPECT_EQ(r["success"], false);
@@ -214,6 +217,21 @@ TEST_F(ContainerRuns, AnImageNoRegistryHasIsImageNotFound) {
   EXPECT_NE(error.find("repository does not exist"), std::string::npos) << error;
   EXPECT_TRUE(r["container_id"].is_null());
   EXPECT_EQ(app_log().find("Container execution error"), std::string::npos);  // not logged by the executor
+}
+
+// The loopback registry answers manifest unknown both for a repository it does
+// not hold and for a tag it does not hold.
+TEST_F(ContainerRuns, AnImageTheNamedRegistryDoesNotHoldIsImageNotFound) {
+  for (const std::string& image : std::vector<std::string>{test::registry() + "/portico-test/never-pushed-" + uuid4_hex() + ":1",
+                                  test::registry() + "/portico-test/busybox:no-such-tag"}) {
+    const Value r = run(R"({"type":"container","image":")" + image + R"(","command":"true"})");
+    EXPECT_EQ(keys_of(r), (std::vector<std::string>{"success", "error", "container_id", "image_id"}));
+    const std::string error = r["error"];
+    EXPECT_EQ(error.rfind("Container image not found: ", 0), 0u) << error;
+    EXPECT_NE(error.find("manifest unknown"), std::string::npos) << error;
+    EXPECT_TRUE(r["container_id"].is_null() && r["image_id"].is_null());
+  }
+  EXPECT_EQ(app_log().find(" ERROR "), std::string::npos) << app_log();  // nothing logged by the executor
 }
 
 TEST_F(ContainerRuns, TimeSpentRefreshingIsChargedAgainstTheTimeOut) {

@@ -103,6 +103,30 @@ TEST(Startup, LogsVersionAndContainerModeThenServes) {
   EXPECT_FALSE(std::filesystem::exists(site.path("portico.pid")));
 }
 
+// Values with a meaning that may surprise their author start the gateway and
+// are reported with their place: on the terminal and in the log for settings
+// (read before logging exists), in the log for aliases.
+TEST(Startup, SurprisingValuesAreWarnedAboutAndServed) {
+  Site site;
+  site.default_users();
+  site.set("Container", "yes");
+  site.set("AliasReload", "2.5");
+  site.alias_file("a.yaml", std::string(kHello) + "  timeout: 0\n");
+  Server server(site);
+  ASSERT_TRUE(server.wait_ready()) << server.err();
+  const std::string container = ": Container: 'yes' means not in a container: only 1 and true (in any letter case) "
+                                "mean a container, auto detects";
+  EXPECT_TRUE(contains(server.err(), "WARNING: " + site.conf_path() + ":")) << server.err();
+  EXPECT_TRUE(contains(server.err(), container)) << server.err();
+  const std::string log = site.app_log();
+  EXPECT_TRUE(contains(log, " WARNING portico " + site.conf_path() + ":")) << log;
+  EXPECT_TRUE(contains(log, container)) << log;
+  EXPECT_TRUE(contains(log, " INFO portico Running on host (configured)")) << log;
+  EXPECT_TRUE(contains(log, "AliasReload=2.5s)")) << log;
+  EXPECT_TRUE(contains(log, " WARNING portico " + site.path("aliases/a.yaml") +
+                                ":4: alias 'hello': timeout 0 means the default of 60 seconds")) << log;
+}
+
 TEST(Startup, DaemonModeWritesTheDaemonsPid) {
   Site site;
   site.default_users();
