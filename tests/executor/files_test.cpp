@@ -366,7 +366,7 @@ TEST_F(Files, LargeIncompressibleArchiveRoundTrips) {
   for (char& c : data) c = static_cast<char>(rng());
   tmp.write("run/big/blob.bin", data);
   tmp.write("run/big/small.txt", "s");
-  const std::string b64 = _archive_directory(run + "/big", root);
+  const std::string b64 = _archive_directory(run + "/big", root, OutputBound{DEFAULT_MAX_OUTPUT_BYTES, "big/"});
   const auto entries = unzip(b64);
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].data, data);
