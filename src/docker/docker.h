@@ -13,6 +13,8 @@
 // wait() and pull(), which may take as long as the container or the registry
 // needs. Connecting over TCP gives up after 10 s.
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -53,6 +55,9 @@ struct Request {
   std::string body;
   std::string content_type;  // of `body`; empty when there is no body
   bool unbounded = false;    // no limit on silence (wait, pull)
+  // When set, ends the read without an error; looked at about once a second
+  // even while the Engine is silent.
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 struct Response {
@@ -138,6 +143,15 @@ class Client {
   long long wait(const std::string& id) const;
   // The bytes the container wrote to the chosen streams, without framing.
   std::string logs(const std::string& id, bool out, bool err) const;
+  // The same, reading no further than `max_bytes` of them: `over_limit`
+  // tells whether the container wrote more than it returns.
+  std::string logs(const std::string& id, bool out, bool err, uint64_t max_bytes, bool& over_limit) const;
+  // Follows the output of a container made by run() as it is written, until
+  // the container stops, `cancel` is set or `on_progress` returns false.
+  // `on_progress` gets the bytes written so far to stdout and to stderr; the
+  // output itself is not kept.
+  void watch_output(const std::string& id, const std::function<bool(uint64_t out, uint64_t err)>& on_progress,
+                    const std::atomic<bool>* cancel = nullptr) const;
   void kill(const std::string& id) const;
   // A container that no longer exists is not an error.
   void remove(const std::string& id, bool force = true) const;
@@ -179,6 +193,9 @@ class FrameDemux {
   std::string& data() { return data_; }
   // Set when the stream carried the Engine's own error or was not framed.
   const std::optional<std::string>& error() const { return error_; }
+  // Bytes seen so far on stdout and on stderr, kept or not.
+  uint64_t seen_out() const { return seen_out_; }
+  uint64_t seen_err() const { return seen_err_; }
 
  private:
   bool out_, err_;
@@ -189,6 +206,7 @@ class FrameDemux {
   std::string system_error_;
   std::string data_;
   std::optional<std::string> error_;
+  uint64_t seen_out_ = 0, seen_err_ = 0;
 };
 
 }  // namespace portico::docker
