@@ -1,3 +1,4 @@
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -14,6 +15,43 @@
 #include "scratch/scratch.h"
 
 namespace portico {
+namespace {
+
+// Follows a running container's output and kills it as soon as a stream
+// passes `max_bytes`, so an endless printer is stopped at once instead of at
+// its time-out. The bounded reads after the run decide the result; a failure
+// to follow only loses the early kill.
+class OutputWatch {
+ public:
+  OutputWatch(std::shared_ptr<docker::Client> client, std::string id, uint64_t max_bytes)
+      : thread_([this, client = std::move(client), id = std::move(id), max_bytes] {
+          try {
+            client->watch_output(id, [&](uint64_t out, uint64_t err) {
+              if (out <= max_bytes && err <= max_bytes) return true;
+              try {
+                client->kill(id);
+              } catch (const std::exception&) {
+              }
+              return false;
+            }, &cancel_);
+          } catch (const std::exception&) {
+          }
+        }) {}
+  // Once the container has stopped or is gone, the Engine ends the stream;
+  // cancelling covers an Engine that does not.
+  ~OutputWatch() {
+    cancel_ = true;
+    thread_.join();
+  }
+  OutputWatch(const OutputWatch&) = delete;
+  OutputWatch& operator=(const OutputWatch&) = delete;
+
+ private:
+  std::atomic<bool> cancel_{false};
+  std::thread thread_;
+};
+
+}  // namespace
 
 std::shared_ptr<docker::Client> Executor::_get_docker_client() {
   std::lock_guard<std::mutex> l(docker_mu_);
@@ -22,10 +60,11 @@ std::shared_ptr<docker::Client> Executor::_get_docker_client() {
 }
 
 std::pair<std::optional<std::string>, std::optional<std::string>> Executor::_safe_container_logs(
-    const docker::Client& client, const std::string& container_id) {
+    const docker::Client& client, const std::string& container_id, uint64_t max_bytes) {
   try {
-    std::string out = decode_utf8_replace(client.logs(container_id, true, false));
-    std::string err = decode_utf8_replace(client.logs(container_id, false, true));
+    bool over = false;
+    std::string out = to_utf8(client.logs(container_id, true, false, max_bytes, over));
+    std::string err = to_utf8(client.logs(container_id, false, true, max_bytes, over));
     return {std::move(out), std::move(err)};
   } catch (const std::exception&) {
     return {std::nullopt, std::nullopt};
@@ -54,6 +93,7 @@ ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value
 
   ExecutionResult result;
   std::optional<std::string> full_id;
+  std::optional<OutputWatch> watch;  // ended only after the removal below in a failure
   try {
     const Value image_v = alias_cfg.value("image", Value());
     const std::string image = image_v.is_string() ? image_v.get<std::string>() : "";
@@ -82,6 +122,8 @@ ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value
       if (attrs.is_object() && attrs.contains("Image")) image_id = _short_id(attrs["Image"]);
     } catch (const docker::DockerError&) {
     }
+    const uint64_t max_bytes = _max_output_bytes();
+    watch.emplace(client, *full_id, max_bytes);
 
     // The Engine's wait blocks without a limit: run it on a worker and give up on it in time.
     std::packaged_task<long long()> task([&client, id = *full_id] { return client->wait(id); });
@@ -93,7 +135,7 @@ ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value
         client->kill(*full_id);
       } catch (...) {
       }
-      std::tie(captured_stdout, captured_stderr) = _safe_container_logs(*client, *full_id);
+      std::tie(captured_stdout, captured_stderr) = _safe_container_logs(*client, *full_id, max_bytes);
       worker.join();
       result = ExecutionResult::object();
       result["success"] = false;
@@ -105,9 +147,12 @@ ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value
     } else {
       worker.join();
       const long long status = outcome.get();
-      captured_stdout = decode_utf8_replace(client->logs(*full_id, true, false));
-      captured_stderr = decode_utf8_replace(client->logs(*full_id, false, true));
-      Value file_outputs = _collect_output_files(alias_cfg, params, run_dir);
+      watch.reset();
+      bool out_over = false, err_over = false;
+      captured_stdout = to_utf8(client->logs(*full_id, true, false, max_bytes, out_over));
+      captured_stderr = to_utf8(client->logs(*full_id, false, true, max_bytes, err_over));
+      if (out_over || err_over) throw OutputLimitExceeded(out_over ? "stdout" : "stderr", max_bytes);
+      Value file_outputs = _collect_output_files(alias_cfg, params, run_dir, max_bytes);
       result = ExecutionResult::object();
       result["success"] = true;
       result["returncode"] = status;
@@ -137,6 +182,7 @@ ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value
     } catch (...) {
     }
   }
+  watch.reset();
   preserve::preserve_streams(stream_entries, captured_stdout, captured_stderr, config().get("LogDir"),
                              logging().get_correlation_id());
   if (run_dir) {
