@@ -283,16 +283,20 @@ std::string Client::logs(const std::string& id, bool out, bool err, uint64_t max
   return std::move(demux.data());
 }
 
-void Client::watch_output(const std::string& id, const std::function<bool(uint64_t out, uint64_t err)>& on_progress,
+void Client::watch_output(const std::string& id,
+                          const std::function<bool(bool is_stderr, std::string_view piece)>& on_output,
                           const std::atomic<bool>* cancel) const {
   Request rq = versioned("GET", "/containers/" + id_path(id) + "/logs?stdout=1&stderr=1&timestamps=0&follow=1&tail=all",
                          true);
   rq.cancel = cancel;
-  FrameDemux demux(false, false);
+  bool more = true;
+  FrameDemux demux([&](int stream, std::string_view piece) {
+    if (more) more = on_output(stream == 2, piece);
+  });
   const Response r = call(rq, [&](const Response&, std::string_view chunk) {
     demux.feed(chunk);
     if (demux.error()) throw DockerError(500, "Following the logs of container " + id + " failed: " + *demux.error());
-    return on_progress(demux.seen_out(), demux.seen_err());
+    return more;
   });
   if (!ok(r)) fail(rq, r);
 }

@@ -146,11 +146,10 @@ class Client {
   // The same, reading no further than `max_bytes` of them: `over_limit`
   // tells whether the container wrote more than it returns.
   std::string logs(const std::string& id, bool out, bool err, uint64_t max_bytes, bool& over_limit) const;
-  // Follows the output of a container made by run() as it is written, until
-  // the container stops, `cancel` is set or `on_progress` returns false.
-  // `on_progress` gets the bytes written so far to stdout and to stderr; the
-  // output itself is not kept.
-  void watch_output(const std::string& id, const std::function<bool(uint64_t out, uint64_t err)>& on_progress,
+  // Follows the output of a container made by run() from its start, until
+  // the container stops, `cancel` is set or `on_output` returns false.
+  // `on_output` gets each piece of output and whether it went to stderr.
+  void watch_output(const std::string& id, const std::function<bool(bool is_stderr, std::string_view piece)>& on_output,
                     const std::atomic<bool>* cancel = nullptr) const;
   void kill(const std::string& id) const;
   // A container that no longer exists is not an error.
@@ -187,15 +186,15 @@ bool is_image_not_found(long status, const std::string& message);
 class FrameDemux {
  public:
   FrameDemux(bool out, bool err) : out_(out), err_(err) {}
+  // Hands each piece of output to `sink` (stream 1 stdout, 2 stderr) instead of keeping it.
+  using Sink = std::function<void(int stream, std::string_view piece)>;
+  explicit FrameDemux(Sink sink) : out_(false), err_(false), sink_(std::move(sink)) {}
   void feed(std::string_view chunk);
   // Call at the end of the stream; a stream cut inside a frame is an error.
   void finish();
   std::string& data() { return data_; }
   // Set when the stream carried the Engine's own error or was not framed.
   const std::optional<std::string>& error() const { return error_; }
-  // Bytes seen so far on stdout and on stderr, kept or not.
-  uint64_t seen_out() const { return seen_out_; }
-  uint64_t seen_err() const { return seen_err_; }
 
  private:
   bool out_, err_;
@@ -204,9 +203,9 @@ class FrameDemux {
   size_t remaining_ = 0;
   int stream_ = 0;
   std::string system_error_;
+  Sink sink_;
   std::string data_;
   std::optional<std::string> error_;
-  uint64_t seen_out_ = 0, seen_err_ = 0;
 };
 
 }  // namespace portico::docker

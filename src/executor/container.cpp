@@ -17,17 +17,22 @@
 namespace portico {
 namespace {
 
-// Follows a running container's output and kills it as soon as a stream
-// passes `max_bytes`, so an endless printer is stopped at once instead of at
-// its time-out. The bounded reads after the run decide the result; a failure
-// to follow only loses the early kill.
+// Follows a running container's output, keeping each stream up to
+// `max_bytes`, and kills the container as soon as a stream passes that: an
+// endless printer stops at once instead of at its time-out, and what it wrote
+// need not be read from the Engine again. A watch that ends without seeing
+// the limit passed decides nothing; the bounded reads after the run do.
 class OutputWatch {
  public:
   OutputWatch(std::shared_ptr<docker::Client> client, std::string id, uint64_t max_bytes)
       : thread_([this, client = std::move(client), id = std::move(id), max_bytes] {
           try {
-            client->watch_output(id, [&](uint64_t out, uint64_t err) {
-              if (out <= max_bytes && err <= max_bytes) return true;
+            client->watch_output(id, [&](bool is_stderr, std::string_view piece) {
+              std::string& kept = is_stderr ? err : out;
+              const uint64_t room = max_bytes - std::min<uint64_t>(kept.size(), max_bytes);
+              kept.append(piece.substr(0, static_cast<size_t>(std::min<uint64_t>(piece.size(), room))));
+              if (piece.size() <= room) return true;
+              over_limit = is_stderr ? "stderr" : "stdout";
               try {
                 client->kill(id);
               } catch (const std::exception&) {
@@ -37,14 +42,20 @@ class OutputWatch {
           } catch (const std::exception&) {
           }
         }) {}
-  // Once the container has stopped or is gone, the Engine ends the stream;
-  // cancelling covers an Engine that does not.
-  ~OutputWatch() {
-    cancel_ = true;
-    thread_.join();
-  }
+  ~OutputWatch() { finish(); }
   OutputWatch(const OutputWatch&) = delete;
   OutputWatch& operator=(const OutputWatch&) = delete;
+
+  // Ends the watch. Once the container has stopped or is gone the Engine ends
+  // the stream by itself; cancelling covers an Engine that does not.
+  void finish() {
+    cancel_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // Read only after finish().
+  std::string out, err;
+  const char* over_limit = nullptr;  // the stream that passed the limit
 
  private:
   std::atomic<bool> cancel_{false};
@@ -147,6 +158,12 @@ ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value
     } else {
       worker.join();
       const long long status = outcome.get();
+      watch->finish();
+      if (watch->over_limit) {
+        captured_stdout = to_utf8(std::move(watch->out));
+        captured_stderr = to_utf8(std::move(watch->err));
+        throw OutputLimitExceeded(watch->over_limit, max_bytes);
+      }
       watch.reset();
       bool out_over = false, err_over = false;
       captured_stdout = to_utf8(client->logs(*full_id, true, false, max_bytes, out_over));
