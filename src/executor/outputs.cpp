@@ -215,7 +215,8 @@ void add_member(int dir_fd, const std::string& dir_path, const std::string& pref
   // devices have no content worth archiving and could block the reader.
   if (!S_ISREG(st.st_mode)) return;
   check_zip_time(path, st.st_mtime);
-  w.floor += ZIP_MEMBER_BYTES + 2 * (prefix.size() + name.size()) + static_cast<uint64_t>(st.st_size) / DEFLATE_BEST_RATIO;
+  w.floor += ZIP_MEMBER_BYTES + 2 * (prefix.size() + name.size()) +
+             static_cast<uint64_t>(st.st_size) / DEFLATE_BEST_RATIO;
   if (w.floor > w.bound.max_bytes) w.bound.passed();
   w.members.push_back(
       {prefix + name, std::move(open_path), st.st_dev, st.st_ino, st.st_size, st.st_mtime, st.st_mode});
