@@ -229,8 +229,9 @@ ChildOutput ShellChild::communicate(double timeout_s, uint64_t max_bytes) {
         if (got > 0) {
           const uint64_t room = max_bytes - std::min<uint64_t>(into.size(), max_bytes);
           into.append(buf, static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(got), room)));
-          if (static_cast<uint64_t>(got) > room && !result.over_limit) {
-            // Stop the writer now, but keep reading so nothing blocks on a full pipe.
+          // Stop the writer now, but keep reading so nothing blocks on a full pipe.
+          // After a time-out the run has failed already: what is drained is only cut.
+          if (static_cast<uint64_t>(got) > room && !result.over_limit && !result.timed_out) {
             result.over_limit = name;
             kill_group();
             until = std::min(until, Clock::now() + kDrainGrace);
