@@ -204,6 +204,7 @@ std::string public_error(const std::string& outcome, const Value& result) {
   if (outcome == "validation_error" || outcome == "not_found") return result.value("error", "");
   if (outcome == "timed_out") return "Execution timed out";
   if (outcome == "docker_unavailable") return "Container service unavailable";
+  if (outcome == "output_limit") return "Output limit exceeded";
   return "Execution failed";
 }
 
@@ -234,6 +235,7 @@ std::string outcome_of(const Value& result) {
   if (result.contains("validation_error")) return "validation_error";
   if (result.contains("timed_out")) return "timed_out";
   const std::string err = result.value("error", "");
+  if (err.rfind(OUTPUT_LIMIT_ERROR, 0) == 0) return "output_limit";
   if (result.size() == 2) {
     if (err.rfind("Alias ", 0) == 0 && err.size() > 10 && err.compare(err.size() - 10, 10, " not found") == 0)
       return "not_found";

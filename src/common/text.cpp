@@ -295,11 +295,21 @@ std::string path_join(std::initializer_list<std::string_view> parts) {
   return out;
 }
 
-std::optional<std::string> decode_utf8_strict(std::string_view bytes) {
+bool is_utf8(std::string_view bytes) {
   size_t i = 0;
   while (i < bytes.size())
-    if (next_code_point(bytes, i) < 0) return std::nullopt;
+    if (next_code_point(bytes, i) < 0) return false;
+  return true;
+}
+
+std::optional<std::string> decode_utf8_strict(std::string_view bytes) {
+  if (!is_utf8(bytes)) return std::nullopt;
   return std::string(bytes);
+}
+
+std::string to_utf8(std::string bytes) {
+  if (is_utf8(bytes)) return bytes;
+  return decode_utf8_replace(bytes);
 }
 
 std::string decode_utf8_replace(std::string_view bytes) {
@@ -316,17 +326,25 @@ std::string decode_utf8_replace(std::string_view bytes) {
 }
 
 std::string normalize_newlines(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r') {
-      out.push_back('\n');
-      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+  std::string out(text);
+  normalize_newlines_in_place(out);
+  return out;
+}
+
+void normalize_newlines_in_place(std::string& text) {
+  const size_t first = text.find('\r');
+  if (first == std::string::npos) return;
+  // The text only shrinks, so one pass writing behind the read position does.
+  size_t w = first;
+  for (size_t r = first; r < text.size(); ++r) {
+    if (text[r] == '\r') {
+      text[w++] = '\n';
+      if (r + 1 < text.size() && text[r + 1] == '\n') ++r;
     } else {
-      out.push_back(text[i]);
+      text[w++] = text[r];
     }
   }
-  return out;
+  text.resize(w);
 }
 
 void base64_append(std::string& out, std::string_view in) {

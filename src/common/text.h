@@ -41,8 +41,12 @@ std::string path_join(std::initializer_list<std::string_view> parts);
 std::optional<std::string> decode_utf8_strict(std::string_view bytes);
 // Lenient decoding: every maximal invalid subsequence becomes U+FFFD.
 std::string decode_utf8_replace(std::string_view bytes);
+bool is_utf8(std::string_view bytes);
+// decode_utf8_replace that hands valid bytes back as they are, without a copy.
+std::string to_utf8(std::string bytes);
 // CR LF and lone CR become LF.
 std::string normalize_newlines(std::string_view text);
+void normalize_newlines_in_place(std::string& text);
 
 // Standard alphabet, padded, no line breaks.
 std::string base64_encode(std::string_view bytes);

@@ -228,6 +228,11 @@ std::optional<std::string> convert_max_request(const std::string& text, Value& o
   return convert_whole_in_range(text, out, 1024, 1073741824, " is not a whole number from 1024 to 1073741824");
 }
 
+// Up to 1 TiB: an operator may raise it far, but never switch the bound off.
+std::optional<std::string> convert_max_output(const std::string& text, Value& out) {
+  return convert_whole_in_range(text, out, 1024, 1099511627776LL, " is not a whole number from 1024 to 1099511627776");
+}
+
 const std::vector<KeySpec>& key_specs() {
   static const std::vector<KeySpec> specs = {
       {"PidFile", "/run/portico.pid", convert_path},
@@ -254,6 +259,7 @@ const std::vector<KeySpec>& key_specs() {
       {"PrefetchImage", "no", convert_policy, notice_prefetch_image},
       {"MaxConcurrentRuns", 64, convert_max_runs},
       {"MaxRequestBytes", 1048576, convert_max_request},
+      {"MaxOutputBytes", 67108864, convert_max_output},
   };
   return specs;
 }

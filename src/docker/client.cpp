@@ -247,6 +247,11 @@ long long Client::wait(const std::string& id) const {
 }
 
 std::string Client::logs(const std::string& id, bool out, bool err) const {
+  bool over_limit = false;
+  return logs(id, out, err, UINT64_MAX, over_limit);
+}
+
+std::string Client::logs(const std::string& id, bool out, bool err, uint64_t max_bytes, bool& over_limit) const {
   // Only a container without a TTY gets framed logs; at API 1.41 the answer does not say which.
   const Value attrs = inspect_container(id);
   bool framed = true;
@@ -258,16 +263,43 @@ std::string Client::logs(const std::string& id, bool out, bool err) const {
                                           "&stderr=" + (err ? "1" : "0") + "&timestamps=0&follow=0&tail=all");
   FrameDemux demux(out, err);
   std::string raw;
+  over_limit = false;
   const Response r = call(rq, [&](const Response&, std::string_view chunk) {
-    if (framed) demux.feed(chunk);
-    else raw.append(chunk);
-    return true;
+    std::string* data = &raw;
+    if (framed) {
+      demux.feed(chunk);
+      data = &demux.data();
+    } else {
+      raw.append(chunk);
+    }
+    if (data->size() <= max_bytes) return true;
+    data->resize(static_cast<size_t>(max_bytes));
+    over_limit = true;
+    return false;
   });
   if (!ok(r)) fail(rq, r);
   if (!framed) return raw;
-  demux.finish();
+  if (!over_limit) demux.finish();
   if (demux.error()) throw DockerError(500, "Reading the logs of container " + id + " failed: " + *demux.error());
   return std::move(demux.data());
+}
+
+void Client::watch_output(const std::string& id,
+                          const std::function<bool(bool is_stderr, std::string_view piece)>& on_output,
+                          const std::atomic<bool>* cancel) const {
+  Request rq = versioned("GET", "/containers/" + id_path(id) + "/logs?stdout=1&stderr=1&timestamps=0&follow=1&tail=all",
+                         true);
+  rq.cancel = cancel;
+  bool more = true;
+  FrameDemux demux([&](int stream, std::string_view piece) {
+    if (more) more = on_output(stream == 2, piece);
+  });
+  const Response r = call(rq, [&](const Response&, std::string_view chunk) {
+    demux.feed(chunk);
+    if (demux.error()) throw DockerError(500, "Following the logs of container " + id + " failed: " + *demux.error());
+    return more;
+  });
+  if (!ok(r)) fail(rq, r);
 }
 
 void Client::kill(const std::string& id) const {

@@ -13,6 +13,8 @@
 // wait() and pull(), which may take as long as the container or the registry
 // needs. Connecting over TCP gives up after 10 s.
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -53,6 +55,9 @@ struct Request {
   std::string body;
   std::string content_type;  // of `body`; empty when there is no body
   bool unbounded = false;    // no limit on silence (wait, pull)
+  // When set, ends the read without an error; looked at about once a second
+  // even while the Engine is silent.
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 struct Response {
@@ -138,6 +143,14 @@ class Client {
   long long wait(const std::string& id) const;
   // The bytes the container wrote to the chosen streams, without framing.
   std::string logs(const std::string& id, bool out, bool err) const;
+  // The same, reading no further than `max_bytes` of them: `over_limit`
+  // tells whether the container wrote more than it returns.
+  std::string logs(const std::string& id, bool out, bool err, uint64_t max_bytes, bool& over_limit) const;
+  // Follows the output of a container made by run() from its start, until
+  // the container stops, `cancel` is set or `on_output` returns false.
+  // `on_output` gets each piece of output and whether it went to stderr.
+  void watch_output(const std::string& id, const std::function<bool(bool is_stderr, std::string_view piece)>& on_output,
+                    const std::atomic<bool>* cancel = nullptr) const;
   void kill(const std::string& id) const;
   // A container that no longer exists is not an error.
   void remove(const std::string& id, bool force = true) const;
@@ -180,6 +193,9 @@ bool is_image_not_found(long status, const std::string& message, bool image_requ
 class FrameDemux {
  public:
   FrameDemux(bool out, bool err) : out_(out), err_(err) {}
+  // Hands each piece of output to `sink` (stream 1 stdout, 2 stderr) instead of keeping it.
+  using Sink = std::function<void(int stream, std::string_view piece)>;
+  explicit FrameDemux(Sink sink) : out_(false), err_(false), sink_(std::move(sink)) {}
   void feed(std::string_view chunk);
   // Call at the end of the stream; a stream cut inside a frame is an error.
   void finish();
@@ -194,6 +210,7 @@ class FrameDemux {
   size_t remaining_ = 0;
   int stream_ = 0;
   std::string system_error_;
+  Sink sink_;
   std::string data_;
   std::optional<std::string> error_;
 };

@@ -104,9 +104,10 @@ const CurlApi& curl() {
 struct Transfer {
   CURL* handle = nullptr;
   const OnData* on_data = nullptr;
+  const std::atomic<bool>* cancel = nullptr;
   Response head;
   bool head_known = false;
-  bool stopped = false;  // the caller's callback asked to stop
+  bool stopped = false;  // the caller's callback asked to stop, or the request was cancelled
   bool too_large = false;
   std::exception_ptr failure;
 };
@@ -124,6 +125,13 @@ size_t on_header(char* p, size_t, size_t n, void* ud) {
     t->head.content_type = trim(line.substr(13));
   }
   return n;
+}
+
+int on_progress(void* ud, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* t = static_cast<Transfer*>(ud);
+  if (!t->cancel->load()) return 0;
+  t->stopped = true;
+  return 1;
 }
 
 size_t on_body(char* p, size_t, size_t n, void* ud) {
@@ -213,6 +221,12 @@ class CurlTransport final : public Transport {
     api.easy_setopt(c, CURLOPT_HEADERDATA, &t);
     api.easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
     api.easy_setopt(c, CURLOPT_WRITEDATA, &t);
+    if (rq.cancel) {
+      t.cancel = rq.cancel;
+      api.easy_setopt(c, CURLOPT_XFERINFOFUNCTION, on_progress);
+      api.easy_setopt(c, CURLOPT_XFERINFODATA, &t);
+      api.easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    }
 
     const CURLcode rc = api.easy_perform(c);
     if (t.failure) std::rethrow_exception(t.failure);
@@ -220,7 +234,7 @@ class CurlTransport final : public Transport {
     if (t.too_large)
       throw DockerError(t.head.status, "Answer of the Docker Engine to " + rq.method + " " + rq.path +
                                            " is larger than " + std::to_string(kMaxBody) + " bytes");
-    if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && t.stopped)) {
+    if (rc != CURLE_OK && !((rc == CURLE_WRITE_ERROR || rc == CURLE_ABORTED_BY_CALLBACK) && t.stopped)) {
       // For a socket, curl's own text names "localhost port 80", which helps nobody.
       std::string why = errbuf[0] && ep_.socket_path.empty() ? errbuf : api.easy_strerror(rc);
       while (!why.empty() && why.back() == '\n') why.pop_back();

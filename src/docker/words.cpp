@@ -127,6 +127,7 @@ void FrameDemux::feed(std::string_view chunk) {
     }
     const size_t take = std::min(chunk.size(), remaining_);
     const std::string_view part = chunk.substr(0, take);
+    if (sink_ && stream_ <= 2 && !part.empty()) sink_(stream_ == 2 ? 2 : 1, part);
     if (((stream_ == 0 || stream_ == 1) && out_) || (stream_ == 2 && err_)) data_.append(part);
     if (stream_ == 3 && system_error_.size() < 4096) system_error_.append(part.substr(0, 4096 - system_error_.size()));
     chunk.remove_prefix(take);

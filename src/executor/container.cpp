@@ -1,3 +1,4 @@
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -14,6 +15,54 @@
 #include "scratch/scratch.h"
 
 namespace portico {
+namespace {
+
+// Follows a running container's output, keeping each stream up to
+// `max_bytes`, and kills the container as soon as a stream passes that: an
+// endless printer stops at once instead of at its time-out, and what it wrote
+// need not be read from the Engine again. A watch that ends without seeing
+// the limit passed decides nothing; the bounded reads after the run do.
+class OutputWatch {
+ public:
+  OutputWatch(std::shared_ptr<docker::Client> client, std::string id, uint64_t max_bytes)
+      : thread_([this, client = std::move(client), id = std::move(id), max_bytes] {
+          try {
+            client->watch_output(id, [&](bool is_stderr, std::string_view piece) {
+              std::string& kept = is_stderr ? err : out;
+              const uint64_t room = max_bytes - std::min<uint64_t>(kept.size(), max_bytes);
+              kept.append(piece.substr(0, static_cast<size_t>(std::min<uint64_t>(piece.size(), room))));
+              if (piece.size() <= room) return true;
+              over_limit = is_stderr ? "stderr" : "stdout";
+              try {
+                client->kill(id);
+              } catch (const std::exception&) {
+              }
+              return false;
+            }, &cancel_);
+          } catch (const std::exception&) {
+          }
+        }) {}
+  ~OutputWatch() { finish(); }
+  OutputWatch(const OutputWatch&) = delete;
+  OutputWatch& operator=(const OutputWatch&) = delete;
+
+  // Ends the watch. Once the container has stopped or is gone the Engine ends
+  // the stream by itself; cancelling covers an Engine that does not.
+  void finish() {
+    cancel_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // Read only after finish().
+  std::string out, err;
+  const char* over_limit = nullptr;  // the stream that passed the limit
+
+ private:
+  std::atomic<bool> cancel_{false};
+  std::thread thread_;
+};
+
+}  // namespace
 
 std::shared_ptr<docker::Client> Executor::_get_docker_client() {
   std::lock_guard<std::mutex> l(docker_mu_);
@@ -22,10 +71,11 @@ std::shared_ptr<docker::Client> Executor::_get_docker_client() {
 }
 
 std::pair<std::optional<std::string>, std::optional<std::string>> Executor::_safe_container_logs(
-    const docker::Client& client, const std::string& container_id) {
+    const docker::Client& client, const std::string& container_id, uint64_t max_bytes) {
   try {
-    std::string out = decode_utf8_replace(client.logs(container_id, true, false));
-    std::string err = decode_utf8_replace(client.logs(container_id, false, true));
+    bool over = false;
+    std::string out = to_utf8(client.logs(container_id, true, false, max_bytes, over));
+    std::string err = to_utf8(client.logs(container_id, false, true, max_bytes, over));
     return {std::move(out), std::move(err)};
   } catch (const std::exception&) {
     return {std::nullopt, std::nullopt};
@@ -54,6 +104,7 @@ ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value
 
   ExecutionResult result;
   std::optional<std::string> full_id;
+  std::optional<OutputWatch> watch;  // ended only after the removal below in a failure
   try {
     const Value image_v = alias_cfg.value("image", Value());
     const std::string image = image_v.is_string() ? image_v.get<std::string>() : "";
@@ -82,6 +133,8 @@ ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value
       if (attrs.is_object() && attrs.contains("Image")) image_id = _short_id(attrs["Image"]);
     } catch (const docker::DockerError&) {
     }
+    const uint64_t max_bytes = _max_output_bytes();
+    watch.emplace(client, *full_id, max_bytes);
 
     // The Engine's wait blocks without a limit: run it on a worker and give up on it in time.
     std::packaged_task<long long()> task([&client, id = *full_id] { return client->wait(id); });
@@ -93,7 +146,7 @@ ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value
         client->kill(*full_id);
       } catch (...) {
       }
-      std::tie(captured_stdout, captured_stderr) = _safe_container_logs(*client, *full_id);
+      std::tie(captured_stdout, captured_stderr) = _safe_container_logs(*client, *full_id, max_bytes);
       worker.join();
       result = ExecutionResult::object();
       result["success"] = false;
@@ -105,9 +158,18 @@ ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value
     } else {
       worker.join();
       const long long status = outcome.get();
-      captured_stdout = decode_utf8_replace(client->logs(*full_id, true, false));
-      captured_stderr = decode_utf8_replace(client->logs(*full_id, false, true));
-      Value file_outputs = _collect_output_files(alias_cfg, params, run_dir);
+      watch->finish();
+      if (watch->over_limit) {
+        captured_stdout = to_utf8(std::move(watch->out));
+        captured_stderr = to_utf8(std::move(watch->err));
+        throw OutputLimitExceeded(watch->over_limit, max_bytes);
+      }
+      watch.reset();
+      bool out_over = false, err_over = false;
+      captured_stdout = to_utf8(client->logs(*full_id, true, false, max_bytes, out_over));
+      captured_stderr = to_utf8(client->logs(*full_id, false, true, max_bytes, err_over));
+      if (out_over || err_over) throw OutputLimitExceeded(out_over ? "stdout" : "stderr", max_bytes);
+      Value file_outputs = _collect_output_files(alias_cfg, params, run_dir, max_bytes);
       result = ExecutionResult::object();
       result["success"] = true;
       result["returncode"] = status;
@@ -137,6 +199,7 @@ ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value
     } catch (...) {
     }
   }
+  watch.reset();
   preserve::preserve_streams(stream_entries, captured_stdout, captured_stderr, config().get("LogDir"),
                              logging().get_correlation_id());
   if (run_dir) {

@@ -12,6 +12,9 @@ namespace portico {
 
 Executor executor;
 
+OutputLimitExceeded::OutputLimitExceeded(const std::string& what, uint64_t limit)
+    : std::runtime_error(std::string(OUTPUT_LIMIT_ERROR) + what + " passed " + std::to_string(limit) + " bytes") {}
+
 namespace result {
 
 ExecutionResult failure(const std::string& error) {
@@ -80,6 +83,12 @@ Value Executor::_short_id(const Value& full_id) {
   const auto colon = text.rfind(':');
   const std::string tail = colon == std::string::npos ? text : text.substr(colon + 1);
   return tail.substr(0, 12);
+}
+
+uint64_t Executor::_max_output_bytes() {
+  const Value v = config().get("MaxOutputBytes");
+  if (v.is_number_integer() && v.get<long long>() > 0) return v.get<uint64_t>();
+  return DEFAULT_MAX_OUTPUT_BYTES;
 }
 
 std::string _prepare_shared_dir() {

@@ -4,10 +4,13 @@
 // Thread rules: execute_alias() is called concurrently from request threads;
 // the executor keeps no per-run state.
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -19,6 +22,19 @@ namespace docker { class Client; }
 
 // The execution result: an ordered map whose keys follow the outcome's fixed order.
 using ExecutionResult = Value;
+
+// MaxOutputBytes when the configuration has none: the bound on each captured
+// stream, file output and directory archive (before Base64) of a run.
+inline constexpr uint64_t DEFAULT_MAX_OUTPUT_BYTES = uint64_t{64} << 20;
+// How the `error` of a run whose output passed the bound begins.
+inline constexpr std::string_view OUTPUT_LIMIT_ERROR = "Output limit exceeded: ";
+
+// A stream or output passed MaxOutputBytes; what() reads
+// "Output limit exceeded: <what> passed <limit> bytes".
+class OutputLimitExceeded : public std::runtime_error {
+ public:
+  OutputLimitExceeded(const std::string& what, uint64_t limit);
+};
 
 class Executor {
  public:
@@ -37,6 +53,8 @@ class Executor {
   static Value _resolve_timeout(const Value& alias_cfg);
   // The 12-character short form of a Docker id ("sha256:" prefix dropped), or null.
   static Value _short_id(const Value& full_id);
+  // MaxOutputBytes, or DEFAULT_MAX_OUTPUT_BYTES when the configuration has no such number.
+  static uint64_t _max_output_bytes();
 
   ExecutionResult _execute_process(const Value& alias_cfg, const Value& params);
   ExecutionResult _execute_container(const Value& alias_cfg, const Value& params);
@@ -44,9 +62,11 @@ class Executor {
   // The executor's Docker client, created from the environment on first use;
   // a failed creation throws and is tried again by the next container run.
   std::shared_ptr<docker::Client> _get_docker_client();
-  // (stdout, stderr) of a container, or absent values when they cannot be read.
+  // (stdout, stderr) of a container, each cut at `max_bytes`, or absent values
+  // when they cannot be read.
   static std::pair<std::optional<std::string>, std::optional<std::string>> _safe_container_logs(
-      const docker::Client& client, const std::string& container_id);
+      const docker::Client& client, const std::string& container_id,
+      uint64_t max_bytes = DEFAULT_MAX_OUTPUT_BYTES);
 
  private:
   std::mutex docker_mu_;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/value.h"
+#include "executor/executor.h"
 #include "preserve/preserve.h"
 
 namespace portico {
@@ -49,8 +50,19 @@ void _create_process_file(const Value& file_def, const Value& params,
                           const std::optional<std::string>& run_dir);
 
 // The `file_outputs` map: unrendered source -> file text or Base64 ZIP archive.
+// A file or archive (before Base64) larger than `max_bytes` throws
+// OutputLimitExceeded naming its source, as soon as that is certain.
 Value _collect_output_files(const Value& alias_cfg, const Value& params,
-                            const std::optional<std::string>& run_dir);
+                            const std::optional<std::string>& run_dir,
+                            uint64_t max_bytes = DEFAULT_MAX_OUTPUT_BYTES);
+
+// The bound on one output, and the name its failure gives (the source as the
+// alias wrote it).
+struct OutputBound {
+  uint64_t max_bytes;
+  std::string source;
+  [[noreturn]] void passed() const { throw OutputLimitExceeded(source, max_bytes); }
+};
 
 // The path a rendered relative template names below `run_dir`. A template the
 // operator wrote absolute is joined as written; a relative one whose
@@ -60,12 +72,16 @@ std::string _run_dir_path(const std::string& run_dir, const std::string& templat
 
 // A file source's text (UTF-8 with U+FFFD replacement, newlines normalised),
 // or the empty text when it cannot be read. With `root`, a file whose real
-// path lies outside `root` is never opened and reads as empty.
-std::string _read_output_text(const std::string& path, const std::optional<std::string>& root);
+// path lies outside `root` is never opened and reads as empty. A file larger
+// than the bound is not read at all.
+std::string _read_output_text(const std::string& path, const std::optional<std::string>& root,
+                              const OutputBound& bound);
 
 // The Base64 text of a ZIP archive of the regular files below `dir`. With
 // `root`, files reached through links that lead outside `root` are left out.
-std::string _archive_directory(const std::string& dir, const std::optional<std::string>& root);
+// Archiving stops once the archive is bound to pass the bound or has.
+std::string _archive_directory(const std::string& dir, const std::optional<std::string>& root,
+                               const OutputBound& bound);
 
 // mkdir -p; an existing directory is fine, anything else in the way throws.
 void _make_dirs(const std::string& path);

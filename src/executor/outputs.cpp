@@ -38,6 +38,13 @@ const std::string EMPTY_ZIP_BASE64 = "UEsFBgAAAAAAAAAAAAAAAAAAAAAAAA==";
 // zlib's own default; libzip's "default" (0) means its highest level instead.
 const zip_uint32_t ZLIB_DEFAULT_LEVEL = 6;
 
+// What any archive costs whatever its content: the end record, and per member
+// a local header and a central entry (each with the name) and DEFLATE's best
+// ratio on the data. Past the bound, this fails an archive before any reading.
+const uint64_t ZIP_END_BYTES = 22;
+const uint64_t ZIP_MEMBER_BYTES = 30 + 46;
+const uint64_t DEFLATE_BEST_RATIO = 1032;
+
 const int READ_FLAGS = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
 int open_retry(const std::string& path, int flags) {
@@ -86,6 +93,9 @@ struct MemberSource {
   const ArchiveMember* m;
   const std::optional<std::string>* root;
   std::string* failure;  // first failure of the whole archive, for the message
+  zip_source_t* archive;  // being written: its offset is the archive's size so far
+  uint64_t max_bytes;
+  bool* over;            // set when the archive passed max_bytes
   int fd = -1;
   zip_error_t error;
 
@@ -112,6 +122,11 @@ struct MemberSource {
   }
 
   zip_int64_t read_file(void* data, zip_uint64_t len) {
+    const zip_int64_t written = zip_source_tell_write(archive);
+    if (written >= 0 && static_cast<uint64_t>(written) > max_bytes) {
+      *over = true;
+      return fail(ZIP_ER_CANCELLED, 0, "");
+    }
     for (;;) {
       ssize_t n = ::read(fd, data, len);
       if (n >= 0) return n;
@@ -170,10 +185,19 @@ void check_zip_time(const std::string& path, time_t mtime) {
                              ": ZIP archives hold modification times from 1980 to 2107 only");
 }
 
+// The members of one archive as the walk finds them, with what they cost at least.
+struct Walk {
+  const std::optional<std::string>& root;
+  const OutputBound& bound;
+  std::vector<ArchiveMember> members;
+  uint64_t floor = ZIP_END_BYTES;
+};
+
 // Adds the file `name` of the directory `dir_fd` unless it is no regular file
 // or, through a link, leads outside `root`.
 void add_member(int dir_fd, const std::string& dir_path, const std::string& prefix, const std::string& name,
-                const std::optional<std::string>& root, std::vector<ArchiveMember>& out) {
+                Walk& w) {
+  const std::optional<std::string>& root = w.root;
   const std::string path = path_join({dir_path, name});
   struct stat st;
   if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
@@ -191,14 +215,16 @@ void add_member(int dir_fd, const std::string& dir_path, const std::string& pref
   // devices have no content worth archiving and could block the reader.
   if (!S_ISREG(st.st_mode)) return;
   check_zip_time(path, st.st_mtime);
-  out.push_back(
+  w.floor += ZIP_MEMBER_BYTES + 2 * (prefix.size() + name.size()) +
+             static_cast<uint64_t>(st.st_size) / DEFLATE_BEST_RATIO;
+  if (w.floor > w.bound.max_bytes) w.bound.passed();
+  w.members.push_back(
       {prefix + name, std::move(open_path), st.st_dev, st.st_ino, st.st_size, st.st_mtime, st.st_mode});
 }
 
 // Top-down, depth first: a directory's files by name, then its subdirectories
 // in listing order. Descends only through real directories (O_NOFOLLOW).
-void walk(int fd, const std::string& dir_path, const std::string& prefix,
-          const std::optional<std::string>& root, std::vector<ArchiveMember>& out) {
+void walk(int fd, const std::string& dir_path, const std::string& prefix, Walk& w) {
   DIR* dir = ::fdopendir(fd);
   if (!dir) {
     ::close(fd);
@@ -224,11 +250,11 @@ void walk(int fd, const std::string& dir_path, const std::string& prefix,
       files.push_back(name);
   }
   std::sort(files.begin(), files.end());
-  for (const std::string& name : files) add_member(::dirfd(dir), dir_path, prefix, name, root, out);
+  for (const std::string& name : files) add_member(::dirfd(dir), dir_path, prefix, name, w);
   for (const std::string& name : subdirs) {
     int sub = ::openat(::dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (sub < 0) continue;
-    walk(sub, path_join({dir_path, name}), prefix + name + "/", root, out);
+    walk(sub, path_join({dir_path, name}), prefix + name + "/", w);
   }
 }
 
@@ -236,7 +262,8 @@ std::string zip_failure(const std::string& ours, zip_error_t* theirs) {
   return ours.empty() ? std::string("cannot build ZIP archive: ") + zip_error_strerror(theirs) : ours;
 }
 
-std::string zip_members(const std::vector<ArchiveMember>& members, const std::optional<std::string>& root) {
+std::string zip_members(const std::vector<ArchiveMember>& members, const std::optional<std::string>& root,
+                        const OutputBound& bound) {
   zip_error_t error;
   zip_error_init(&error);
   zip_source_t* buffer = zip_source_buffer_create(nullptr, 0, 0, &error);
@@ -258,12 +285,14 @@ std::string zip_members(const std::vector<ArchiveMember>& members, const std::op
   std::unique_ptr<zip_source_t, void (*)(zip_source_t*)> buffer_ref(buffer, zip_source_free);
 
   std::string failure;
+  bool over = false;
   auto abandon = [&](const std::string& msg) {
     zip_discard(za);
+    if (over) bound.passed();
     throw std::runtime_error(msg);
   };
   for (const ArchiveMember& m : members) {
-    auto* ctx = new MemberSource{&m, &root, &failure, -1, {}};
+    auto* ctx = new MemberSource{&m, &root, &failure, buffer, bound.max_bytes, &over, -1, {}};
     zip_error_init(&ctx->error);
     zip_source_t* src = zip_source_function(za, &MemberSource::callback, ctx);
     if (!src) {
@@ -289,8 +318,11 @@ std::string zip_members(const std::vector<ArchiveMember>& members, const std::op
   // Encode straight from libzip's buffer so the archive is never held twice.
   zip_stat_t st;
   zip_stat_init(&st);
-  if (zip_source_stat(buffer, &st) != 0 || !(st.valid & ZIP_STAT_SIZE) || zip_source_open(buffer) != 0)
+  if (zip_source_stat(buffer, &st) != 0 || !(st.valid & ZIP_STAT_SIZE))
     throw std::runtime_error(zip_failure("", zip_source_error(buffer)));
+  // The central directory comes last and may be what tips it over.
+  if (st.size > bound.max_bytes) bound.passed();
+  if (zip_source_open(buffer) != 0) throw std::runtime_error(zip_failure("", zip_source_error(buffer)));
   std::string out;
   out.reserve((st.size + 2) / 3 * 4);
   std::string chunk(3 * 65536, '\0');
@@ -318,27 +350,29 @@ std::string zip_members(const std::vector<ArchiveMember>& members, const std::op
 
 }  // namespace
 
-std::string _archive_directory(const std::string& dir, const std::optional<std::string>& root) {
+std::string _archive_directory(const std::string& dir, const std::optional<std::string>& root,
+                               const OutputBound& bound) {
   auto resolved = real_path(dir);
   struct stat st;
   if (!resolved || ::stat(resolved->c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return "";
   // A directory that leads outside the run directory is as good as empty.
   if (root && !path_within(*resolved, *root)) return EMPTY_ZIP_BASE64;
 
-  std::vector<ArchiveMember> members;
+  Walk w{root, bound, {}};
   int fd = open_retry(*resolved, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd >= 0) {
     if (root && !fd_within(fd, *root))
       ::close(fd);
     else
-      walk(fd, *resolved, "", root, members);
+      walk(fd, *resolved, "", w);
   }
   // libzip writes nothing at all for an archive without members.
-  if (members.empty()) return EMPTY_ZIP_BASE64;
-  return zip_members(members, root);
+  if (w.members.empty()) return EMPTY_ZIP_BASE64;
+  return zip_members(w.members, root, bound);
 }
 
-std::string _read_output_text(const std::string& path, const std::optional<std::string>& root) {
+std::string _read_output_text(const std::string& path, const std::optional<std::string>& root,
+                              const OutputBound& bound) {
   std::string target = path;
   int flags = READ_FLAGS;
   if (root) {
@@ -354,6 +388,7 @@ std::string _read_output_text(const std::string& path, const std::optional<std::
   // Only regular files: a pipe or device could block or never end.
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
   if (root && !fd_within(fd.get(), *root)) return "";
+  if (static_cast<uint64_t>(st.st_size) > bound.max_bytes) bound.passed();
   std::string bytes;
   bytes.reserve(static_cast<size_t>(st.st_size));
   char buf[65536];
@@ -364,13 +399,17 @@ std::string _read_output_text(const std::string& path, const std::optional<std::
       return "";
     }
     if (n == 0) break;
+    // It may still be growing.
+    if (bytes.size() + static_cast<uint64_t>(n) > bound.max_bytes) bound.passed();
     bytes.append(buf, static_cast<size_t>(n));
   }
-  return normalize_newlines(decode_utf8_replace(bytes));
+  std::string text = to_utf8(std::move(bytes));
+  normalize_newlines_in_place(text);
+  return text;
 }
 
 Value _collect_output_files(const Value& alias_cfg, const Value& params,
-                            const std::optional<std::string>& run_dir) {
+                            const std::optional<std::string>& run_dir, uint64_t max_bytes) {
   Value file_outputs = Value::object();
   if (!run_dir || run_dir->empty()) return file_outputs;
   const Value& output = member(alias_cfg, "output");
@@ -399,21 +438,22 @@ Value _collect_output_files(const Value& alias_cfg, const Value& params,
     if (src.empty() || src == "%stdOut" || src == "%stdErr" || src == "%exitCode") continue;
     const std::string rel = renderer().render(src, params);
     const bool as_written = src.front() == '/';
+    const OutputBound bound{max_bytes, src};
     std::string value;
     if (!rel.empty() && rel.back() == '/') {
       std::string stripped = rel;
       while (!stripped.empty() && stripped.back() == '/') stripped.pop_back();
       const std::string abs_dir = _run_dir_path(*run_dir, src, stripped, "Output source");
       if (as_written)
-        value = _archive_directory(abs_dir, std::nullopt);
+        value = _archive_directory(abs_dir, std::nullopt, bound);
       else if (root)
-        value = _archive_directory(abs_dir, root);
+        value = _archive_directory(abs_dir, root, bound);
     } else {
       const std::string abs_path = _run_dir_path(*run_dir, src, rel, "Output source");
       if (as_written)
-        value = _read_output_text(abs_path, std::nullopt);
+        value = _read_output_text(abs_path, std::nullopt, bound);
       else if (root)
-        value = _read_output_text(abs_path, root);
+        value = _read_output_text(abs_path, root, bound);
     }
     file_outputs[src] = std::move(value);
   }

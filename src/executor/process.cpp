@@ -78,10 +78,18 @@ int decode_status(int status) {
   return -1;
 }
 
-std::string decode_text(const std::string& bytes, const char* stream) {
-  auto text = decode_utf8_strict(bytes);
-  if (!text) throw std::runtime_error(std::string("Output on ") + stream + " is not valid UTF-8 text");
-  return normalize_newlines(*text);
+// Both reuse the captured bytes: a stream may be as large as MaxOutputBytes.
+std::string decode_text(std::string&& bytes, const char* stream) {
+  if (!is_utf8(bytes)) throw std::runtime_error(std::string("Output on ") + stream + " is not valid UTF-8 text");
+  normalize_newlines_in_place(bytes);
+  return std::move(bytes);
+}
+
+// What a run that did not complete leaves for stream preservation.
+std::string lenient_text(std::string&& bytes) {
+  std::string text = to_utf8(std::move(bytes));
+  normalize_newlines_in_place(text);
+  return text;
 }
 
 }  // namespace
@@ -193,13 +201,14 @@ int ShellChild::reap() {
   return status;
 }
 
-ChildOutput ShellChild::communicate(double timeout_s) {
+ChildOutput ShellChild::communicate(double timeout_s, uint64_t max_bytes) {
   ChildOutput result;
   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout_s));
+  auto until = deadline;
   bool exited = !pidfd_;  // without a pidfd, learn of the exit from the pipes
   char buf[65536];
 
-  auto pump = [&](Clock::time_point until, bool watch_exit) {
+  auto pump = [&](bool watch_exit) {
     while (out_ || err_ || (watch_exit && !exited)) {
       pollfd fds[3];
       int n = 0;
@@ -214,26 +223,40 @@ ChildOutput ShellChild::communicate(double timeout_s) {
         if (errno == EINTR) continue;
         throw_os_error(errno, "poll");
       }
-      auto drain = [&](int idx, UniqueFd& fd, std::string& into) {
+      auto drain = [&](int idx, UniqueFd& fd, std::string& into, const char* name) {
         if (idx < 0 || !(fds[idx].revents & (POLLIN | POLLHUP | POLLERR))) return;
         const ssize_t got = ::read(fd.get(), buf, sizeof buf);
-        if (got > 0) into.append(buf, static_cast<size_t>(got));
-        else if (got == 0 || (errno != EINTR && errno != EAGAIN)) fd.reset();
+        if (got > 0) {
+          const uint64_t room = max_bytes - std::min<uint64_t>(into.size(), max_bytes);
+          into.append(buf, static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(got), room)));
+          // Stop the writer now, but keep reading so nothing blocks on a full pipe.
+          // After a time-out the run has failed already: what is drained is only cut.
+          if (static_cast<uint64_t>(got) > room && !result.over_limit && !result.timed_out) {
+            result.over_limit = name;
+            kill_group();
+            until = std::min(until, Clock::now() + kDrainGrace);
+          }
+        } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+          fd.reset();
+        }
       };
-      drain(idx_out, out_, result.out);
-      drain(idx_err, err_, result.err);
+      drain(idx_out, out_, result.out, "stdout");
+      drain(idx_err, err_, result.err, "stderr");
       if (idx_pid >= 0 && (fds[idx_pid].revents & POLLIN)) exited = true;
     }
     return true;
   };
 
-  if (pump(deadline, true)) {
+  if (pump(true) && !result.over_limit) {
     result.returncode = decode_status(reap());
     return result;
   }
-  result.timed_out = true;
-  kill_group();
-  pump(Clock::now() + kDrainGrace, false);
+  if (!result.over_limit) {
+    result.timed_out = true;
+    kill_group();
+    until = Clock::now() + kDrainGrace;
+    pump(false);
+  }
   out_.reset();
   err_.reset();
   reap();
@@ -271,10 +294,16 @@ ExecutionResult Executor::_execute_process(const Value& alias_cfg, const Value& 
 
     ShellChild child(command, env, identity);
     pid = child.pid();
-    ChildOutput out = child.communicate(timeout.is_number() ? timeout.get<double>() : 60.0);
+    const uint64_t max_bytes = _max_output_bytes();
+    ChildOutput out = child.communicate(timeout.is_number() ? timeout.get<double>() : 60.0, max_bytes);
+    if (out.over_limit) {
+      captured_stdout = lenient_text(std::move(out.out));
+      captured_stderr = lenient_text(std::move(out.err));
+      throw OutputLimitExceeded(out.over_limit, max_bytes);
+    }
     if (out.timed_out) {
-      captured_stdout = normalize_newlines(decode_utf8_replace(out.out));
-      captured_stderr = normalize_newlines(decode_utf8_replace(out.err));
+      captured_stdout = lenient_text(std::move(out.out));
+      captured_stderr = lenient_text(std::move(out.err));
       result = ExecutionResult::object();
       result["success"] = false;
       result["timed_out"] = true;
@@ -282,9 +311,9 @@ ExecutionResult Executor::_execute_process(const Value& alias_cfg, const Value& 
       result["pid"] = pid;
       result["error"] = "Command timed out after " + plain_decimal(timeout) + " seconds";
     } else {
-      captured_stdout = decode_text(out.out, "stdout");
-      captured_stderr = decode_text(out.err, "stderr");
-      Value file_outputs = _collect_output_files(alias_cfg, params, run_dir);
+      captured_stdout = decode_text(std::move(out.out), "stdout");
+      captured_stderr = decode_text(std::move(out.err), "stderr");
+      Value file_outputs = _collect_output_files(alias_cfg, params, run_dir, max_bytes);
       result = ExecutionResult::object();
       result["success"] = true;
       result["returncode"] = out.returncode;

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,7 +33,8 @@ ChildIdentity lookup_identity(const std::string& user);
 struct ChildOutput {
   std::string out, err;
   bool timed_out = false;
-  int returncode = 0;  // exit status, or the negative signal number
+  const char* over_limit = nullptr;  // "stdout" or "stderr": the first stream that passed the limit
+  int returncode = 0;                // exit status, or the negative signal number
 };
 
 // One child running "/bin/sh -c command" in a process group of its own, with
@@ -49,7 +51,9 @@ class ShellChild {
   // Reads both streams and waits for the exit within `timeout_s` seconds. On a
   // time-out the group is killed and the pipes are drained for a short grace
   // period only, so a descendant that left the group cannot hold the call.
-  ChildOutput communicate(double timeout_s);
+  // A stream that passes `max_bytes` keeps its first `max_bytes` bytes; the
+  // group is killed at once and the rest is drained the same way, unkept.
+  ChildOutput communicate(double timeout_s, uint64_t max_bytes);
 
  private:
   void kill_group();

@@ -95,7 +95,9 @@ void preserve_streams(const Value& entries, const std::optional<std::string>& ou
       continue;
     }
     const std::string dest = _stream_dest_path(filename, truthy(entry.value("flatten", Value())), dir, cid);
-    if (const auto why = write_text(dest, decode_utf8_replace(**content)))
+    // Captured text may be as large as MaxOutputBytes: copy it only to mend it.
+    const std::string& text = **content;
+    if (const auto why = is_utf8(text) ? write_text(dest, text) : write_text(dest, decode_utf8_replace(text)))
       app_log()->error("Stream preserve failed: failed to preserve " + text_form(stream) + " to " + quoted(dest) +
                        ": " + *why);
   }

@@ -42,7 +42,8 @@ TEST_F(SettingsTest, MissingFileMeansBuiltInDefaults) {
     "SslEnabled": false, "SslCert": null, "SslKey": null, "LogLevel": "info", "LogDir": "/var/log/portico",
     "AuditLog": "audit.log", "AppLog": "app.log", "LogsApiKey": null, "HealthApiKey": null,
     "AuthReload": 30, "AliasReload": 30, "Container": null, "MaxTimeout": 0, "RefreshImage": "no",
-    "PrefetchImage": "no", "MaxConcurrentRuns": 64, "MaxRequestBytes": 1048576})");
+    "PrefetchImage": "no", "MaxConcurrentRuns": 64, "MaxRequestBytes": 1048576,
+    "MaxOutputBytes": 67108864})");
   EXPECT_EQ(FileConfigStore::defaults(), expected);
   for (const auto& [key, value] : expected.items()) EXPECT_EQ(store.get(key), value) << key;
   EXPECT_EQ(store.get("NoSuchKey"), Value());
@@ -91,6 +92,7 @@ TEST_F(SettingsTest, EveryKeyConverts) {
       {"PrefetchImage", "always", "\"always\""}, {"SharedDir", "", "\"/tmp/portico\""},
       {"LogDir", "", "\"/var/log/portico\""},
       {"MaxConcurrentRuns", "4096", "4096"}, {"MaxRequestBytes", "1024", "1024"},
+      {"MaxOutputBytes", "1099511627776", "1099511627776"},
   };
   for (const auto& [key, text, json] : cases) {
     ASSERT_EQ(load_override(key, text), Errors{}) << key << " " << text;
@@ -122,6 +124,7 @@ TEST_F(SettingsTest, BadValuesAreRefused) {
       {"MaxTimeout", "0x10", "'0x10' is not a non-negative number of seconds"},
       {"MaxConcurrentRuns", "4097", "'4097' is not a whole number from 1 to 4096"},
       {"MaxRequestBytes", "1023", "'1023' is not a whole number from 1024 to 1073741824"},
+      {"MaxOutputBytes", "64M", "'64M' is not a whole number from 1024 to 1099511627776"},
   };
   for (const auto& [key, text, problem] : cases)
     EXPECT_EQ(load_override(key, text), Errors{"command line: " + key + ": " + problem}) << key << " " << text;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
@@ -572,12 +573,47 @@ TEST(Logs, FramedOrRawByTtyAndBrokenStreamsFail) {
   EXPECT_EQ(c.logs("c", true, true), stream);
 }
 
+TEST(Logs, BoundedReadsStopAtTheLimitAndFollowingOnlyCounts) {
+  const std::string stream = frame(1, std::string(5000, 'o')) + frame(2, "err\n") + frame(1, std::string(5000, 'p'));
+  size_t delivered = 0;
+  auto [engine, c] = fake([&](const Request& rq, const OnData& on_data) -> Response {
+    if (has(rq.path, "/json")) return answer(on_data, 200, R"({"Id":"c","Config":{"Tty":false}})");
+    delivered = 0;
+    const OnData counting = [&](const Response& head, std::string_view chunk) {
+      delivered += chunk.size();
+      return on_data(head, chunk);
+    };
+    return answer(counting, 200, stream, 100, "application/vnd.docker.multiplexed-stream");
+  });
+  bool over = true;
+  EXPECT_EQ(c.logs("c", true, false, 10000, over), std::string(5000, 'o') + std::string(5000, 'p'));
+  EXPECT_FALSE(over);
+  EXPECT_EQ(c.logs("c", true, false, 6000, over), std::string(5000, 'o') + std::string(1000, 'p'));
+  EXPECT_TRUE(over);
+  EXPECT_LT(delivered, stream.size() - 3000);  // the rest was never read
+
+  // Following hands over each stream's pieces as they come and stops when asked.
+  std::atomic<bool> cancel{false};
+  std::string out, err;
+  c.watch_output("c", [&](bool is_stderr, std::string_view piece) {
+    (is_stderr ? err : out).append(piece);
+    return out.size() <= 5000;
+  }, &cancel);
+  EXPECT_EQ(err, "err\n");
+  EXPECT_EQ(out.substr(0, 5001), std::string(5000, 'o') + "p");
+  EXPECT_LT(delivered, stream.size());
+  EXPECT_EQ(engine->calls().back(), "GET /v1.41/containers/c/logs?stdout=1&stderr=1&timestamps=0&follow=1&tail=all");
+  EXPECT_TRUE(engine->seen().back().unbounded);
+  EXPECT_EQ(engine->seen().back().cancel, &cancel);
+}
+
 // ---- the libcurl transport against a scripted socket ----------------------------
 
-// Serves canned raw answers on a UNIX socket, one connection each.
+// Serves canned raw answers on a UNIX socket, one connection each; with
+// `hold`, each connection then stays open and silent until the end.
 class CannedServer {
  public:
-  explicit CannedServer(std::vector<std::string> answers) : answers_(std::move(answers)) {
+  explicit CannedServer(std::vector<std::string> answers, bool hold = false) : answers_(std::move(answers)) {
     path_ = dir_ / "engine.sock";
     fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un addr{};
@@ -585,7 +621,7 @@ class CannedServer {
     std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path_.c_str());
     if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd_, 8) != 0)
       throw std::runtime_error("cannot listen on " + path_);
-    thread_ = std::thread([this] {
+    thread_ = std::thread([this, hold] {
       for (const std::string& a : answers_) {
         const int conn = ::accept(fd_, nullptr, nullptr);
         if (conn < 0) return;
@@ -605,7 +641,8 @@ class CannedServer {
           if (n <= 0) break;
           off += static_cast<size_t>(n);
         }
-        ::close(conn);
+        if (hold) held_.push_back(conn);
+        else ::close(conn);
       }
     });
   }
@@ -613,6 +650,7 @@ class CannedServer {
     ::shutdown(fd_, SHUT_RDWR);
     thread_.join();
     ::close(fd_);
+    for (int conn : held_) ::close(conn);
   }
   std::shared_ptr<Transport> transport() const {
     Endpoint ep;
@@ -633,6 +671,7 @@ class CannedServer {
   std::thread thread_;
   std::mutex mu_;
   std::vector<std::string> requests_;
+  std::vector<int> held_;
 };
 
 TEST(CurlTransport, StatusReasonTypeAndBodies) {
@@ -684,6 +723,27 @@ TEST(CurlTransport, CutConnectionsAndThrowingCallbacks) {
   // Stopping on purpose is not an error.
   const Response r = t->request({"GET", "/x", "", "", false}, [](const Response&, std::string_view) { return false; });
   EXPECT_EQ(r.status, 200);
+}
+
+TEST(CurlTransport, CancellingEndsASilentStreamWithoutAnError) {
+  CannedServer server({"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n"}, true);
+  std::atomic<bool> cancel{false};
+  Request rq{"GET", "/v1.41/containers/c/logs?follow=1", "", "", true};
+  rq.cancel = &cancel;
+  std::string got;
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    cancel = true;
+  });
+  const auto t0 = std::chrono::steady_clock::now();
+  const Response r = server.transport()->request(rq, [&](const Response&, std::string_view chunk) {
+    got.append(chunk);
+    return true;
+  });
+  canceller.join();
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(got, "abc");
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
 }
 
 TEST(FromEnv, AClosedSocketFailsWithTheCause) {

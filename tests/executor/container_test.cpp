@@ -143,6 +143,30 @@ TEST_F(ContainerRuns, TimeOutKillsAndRemovesTheContainer) {
   EXPECT_EQ(containers(r["container_id"].get<std::string>()), 0u);
 }
 
+TEST_F(ContainerRuns, OutputPastTheLimitStopsTheContainerAtOnce) {
+  cfg.set("MaxOutputBytes", 65536);
+  Value r = run(R"({"type":"container","image":"portico-test/busybox:latest","command":"sh -c 'yes ab | head -c 65536'"})");
+  ASSERT_EQ(r["success"], true) << r.dump();
+  std::string expected;
+  while (expected.size() < 65536) expected += "ab\n";
+  expected.resize(65536);
+  EXPECT_EQ(r["stdout"], expected);
+
+  CorrelationScope scope("55555555-2222-4333-8444-555555555555");
+  for (const auto& [command, stream] : {std::pair{"sh -c 'yes portico-flood-c3'", "stdout"},
+                                        {"sh -c 'yes portico-flood-c4 >&2'", "stderr"}}) {
+    const auto t0 = std::chrono::steady_clock::now();
+    r = run(std::string(R"({"type":"container","image":"portico-test/busybox:latest","timeout":60,
+      "preserveStreams":true,"command":")") + command + "\"}");
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20)) << command;
+    EXPECT_EQ(keys_of(r), (std::vector<std::string>{"success", "error", "container_id", "image_id"}));
+    EXPECT_EQ(r["error"], std::string("Output limit exceeded: ") + stream + " passed 65536 bytes") << r.dump();
+    EXPECT_EQ(test::slurp(dir / ("logs/55555555-2222-4333-8444-555555555555/" + std::string(stream) + ".log")).size(),
+              65536u);
+  }
+  EXPECT_EQ(containers("portico-flood-c"), 0u);
+}
+
 TEST_F(ContainerRuns, FailuresAreResults) {
   // A registry that cannot be reached says nothing about the image's existence.
   Value r = run(R"({"type":"container","image":"127.0.0.1:1/portico-test/busybox:latest"})");

@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <zip.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -366,11 +367,46 @@ TEST_F(Files, LargeIncompressibleArchiveRoundTrips) {
   for (char& c : data) c = static_cast<char>(rng());
   tmp.write("run/big/blob.bin", data);
   tmp.write("run/big/small.txt", "s");
-  const std::string b64 = _archive_directory(run + "/big", root);
+  const std::string b64 = _archive_directory(run + "/big", root, OutputBound{DEFAULT_MAX_OUTPUT_BYTES, "big/"});
   const auto entries = unzip(b64);
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].data, data);
   EXPECT_EQ(entries[1].data, "s");
+}
+
+TEST_F(Files, OutputsPastTheLimitFailNamingTheirSourceWithoutBeingReadWhole) {
+  const uint64_t limit = 4096;
+  tmp.write("run/exact.txt", std::string(limit, 'e'));
+  tmp.write("run/small/a.txt", "a");
+  tmp.write("run/over.txt", std::string(limit + 1, 'o'));
+  // 64 GiB of holes: reading or compressing them would take minutes.
+  for (const char* sparse : {"run/huge.bin", "run/sparse/huge.bin"}) {
+    tmp.write(sparse, "");
+    fs::resize_file(tmp / sparse, uint64_t{1} << 36);
+  }
+  std::mt19937 rng(7);
+  std::string noise(2 * limit, '\0');
+  for (char& c : noise) c = static_cast<char>(rng());
+  tmp.write("run/noise/r.bin", noise);
+  // Headers and names alone pass the limit.
+  for (int i = 0; i < 60; ++i) tmp.write("run/many/" + std::string(40, 'n') + std::to_string(i), "");
+
+  const auto t0 = std::chrono::steady_clock::now();
+  for (const std::string source : {"over.txt", "huge.bin", "sparse/", "noise/", "many/"}) {
+    const Value alias{{"output", {{"multiple_values", {{{"source", "exact.txt"}}, {{"source", source}}}}}}};
+    try {
+      _collect_output_files(alias, Value::object(), run, limit);
+      ADD_FAILURE() << source << " passed";
+    } catch (const OutputLimitExceeded& e) {
+      EXPECT_EQ(std::string(e.what()), "Output limit exceeded: " + source + " passed 4096 bytes");
+    }
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+
+  const Value alias = Value::parse(R"({"output": {"multiple_values": [{"source": "exact.txt"}, {"source": "small/"}]}})");
+  const Value out = _collect_output_files(alias, Value::object(), run, limit);
+  EXPECT_EQ(out["exact.txt"], std::string(limit, 'e'));
+  EXPECT_EQ(unzip(out["small/"].get<std::string>())[0].data, "a");
 }
 
 TEST_F(Files, LinksLeadingOutsideAreNeverRead) {

@@ -116,6 +116,40 @@ TEST_F(ProcessRuns, TimeOutKillsTheWholeGroupAndDoesNotWaitForStragglers) {
   system("pkill -f 'sleep 100.5'");
 }
 
+TEST_F(ProcessRuns, StreamPastTheOutputLimitKillsTheGroupAndFailsTheRun) {
+  cfg.set("MaxOutputBytes", 4096);
+  // Exactly at the limit, on both streams: untouched.
+  Value r = run(R"({"type":"process","command":"head -c 4096 /dev/zero | tr '\\0' a; head -c 4096 /dev/zero >&2"})");
+  ASSERT_EQ(r["success"], true) << r.dump();
+  EXPECT_EQ(r["stdout"], std::string(4096, 'a'));
+  EXPECT_EQ(r["stderr"], std::string(4096, '\0'));
+  for (const auto& [command, stream] : {std::pair{"head -c 4097 /dev/zero", "stdout"}, {"head -c 4097 /dev/zero >&2", "stderr"}}) {
+    r = run(std::string(R"({"type":"process","command":")") + command + "\"}");
+    EXPECT_EQ(keys_of(r), (std::vector<std::string>{"success", "error", "pid"})) << command;
+    EXPECT_EQ(r["error"], std::string("Output limit exceeded: ") + stream + " passed 4096 bytes");
+    EXPECT_TRUE(r["pid"].is_number_integer());
+  }
+
+  // An endless writer behind a pipeline: every member of the group stops at
+  // once, long before the time-out, and preservation gets what was kept.
+  CorrelationScope scope("44444444-2222-4333-8444-555555555555");
+  const auto t0 = Clock::now();
+  r = run(R"({"type":"process","command":"yes portico-flood-7c1 | cat","timeout":60,
+    "files":[{"location":"in.txt"}],"preserveStreams":true})");
+  // Under the two seconds after which the pipes would be closed on a writer never killed.
+  EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(1900));
+  EXPECT_EQ(r["error"], "Output limit exceeded: stdout passed 4096 bytes");
+  std::string expected;
+  while (expected.size() < 4096) expected += "portico-flood-7c1\n";
+  expected.resize(4096);
+  EXPECT_EQ(test::slurp(dir / "logs/44444444-2222-4333-8444-555555555555/stdout.log"), expected);
+  EXPECT_EQ(count_entries(dir / "shared"), 0u);
+  EXPECT_NE(app_log().find("ERROR portico Process execution error: Output limit exceeded: stdout passed 4096 bytes"),
+            std::string::npos);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(process_with_cmdline("yes portico-flood-7c1"));
+}
+
 TEST_F(ProcessRuns, FailuresAreResultsAndLogged) {
   Value r = run(R"({"type":"process","command":"true","user":"no-such-user-here"})");
   EXPECT_EQ(keys_of(r), (std::vector<std::string>{"success", "error", "pid"}));
