@@ -21,8 +21,13 @@ bool for_each_child(F f) {
   return list_children([](pid_t pid, void* ctx) { (*static_cast<F*>(ctx))(pid); }, &f);
 }
 
-// The per-run leader: reads the request from `channel`, starts the shell,
-// watches it and ends every process of the run. Never returns.
-[[noreturn]] void run_leader(int channel, int sigchld_fd);
+// A run leader's life: takes runs' channels from `control`, one at a time;
+// for each reads the request, starts the shell, watches it, ends every
+// process of the run, then writes its pid to `idle_w`. Exits when `control`
+// closes. Never returns.
+[[noreturn]] void run_leader(int control, int idle_w, int sigchld_fd);
+
+// A leader's exit status when it left processes it could not kill.
+constexpr int kLeftSurvivors = 3;
 
 }  // namespace portico::spawner

@@ -1,7 +1,8 @@
-// The leader of one run: a fork of the spawner that starts the shell and
-// stays its parent. As a child subreaper it inherits every orphan of the
-// run, including a `setsid` grandchild or a daemonising script, so that at
-// the end it can find and kill them all.
+// A run leader: a fork of the spawner that serves one run at a time. It
+// starts the shell and stays its parent; as a child subreaper it inherits
+// every orphan of the run, a `setsid` grandchild or a daemonising script
+// included, so that at the end it can find and kill them all. Leaders are
+// kept for later runs, because a fork costs far more than a run's messages.
 
 #include <fcntl.h>
 #include <grp.h>
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "executor/spawn_protocol.h"
 #include "spawner/internal.h"
@@ -32,10 +34,9 @@ struct Run {
   char** envp = nullptr;
 };
 
-[[noreturn]] void fail(int channel, int32_t step, int err) {
+void fail(int channel, int32_t step, int err) {
   const spawn::Failed failed{spawn::kFailed, step, err};
   spawn::send_message(channel, &failed, sizeof failed);
-  _exit(0);
 }
 
 // Reads and checks the header and the payload; false when the gateway sent
@@ -150,10 +151,11 @@ double now_s() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-// Kills and reaps the shell and every process the run left, then reports.
-// A process deeper in the tree becomes our child once its parent dies, so
-// this repeats until nothing is left.
-[[noreturn]] void finish(int channel, pid_t shell, int sigchld_fd) {
+// Kills and reaps the shell and every process the run left, then reports on
+// `channel` (when someone still listens). A process deeper in the tree becomes
+// our child once its parent dies, so this repeats until nothing is left.
+// Returns how many processes refused to die.
+uint32_t finish(int channel, pid_t shell, int sigchld_fd) {
   kill(-shell, SIGKILL);
   int status = 0;
   uint32_t survivors = 0;
@@ -188,57 +190,96 @@ double now_s() {
     const spawn::Exited exited{spawn::kExited, status, survivors};
     spawn::send_message(channel, &exited, sizeof exited);
   }
-  _exit(0);
+  return survivors;
 }
 
-}  // namespace
-
-void run_leader(int channel, int sigchld_fd) {
-  prctl(PR_SET_CHILD_SUBREAPER, 1);
-  prctl(PR_SET_NAME, "portico-run");
+// Serves the run of `channel` from its request to its end.
+uint32_t serve(int channel, int sigchld_fd) {
   Run run;
-  if (!receive_request(channel, run)) fail(channel, spawn::kStepRequest, EPROTO);
-
-  int out[2], err[2], report[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0)
+  struct Release {
+    Run& run;
+    ~Release() {
+      std::free(run.envp);
+      std::free(run.payload);
+    }
+  } release{run};
+  if (!receive_request(channel, run)) {
+    fail(channel, spawn::kStepRequest, EPROTO);
+    return 0;
+  }
+  int out[2] = {-1, -1}, err[2] = {-1, -1}, report[2] = {-1, -1};
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0) {
     fail(channel, spawn::kStepPipes, errno);
+    for (int fd : {out[0], out[1], err[0], err[1]})
+      if (fd >= 0) close(fd);
+    return 0;
+  }
   const pid_t shell = start_child({&run, out[1], err[1], report[1]});
-  if (shell < 0) fail(channel, spawn::kStepFork, errno);
+  const int fork_errno = errno;
   close(out[1]);
   close(err[1]);
   close(report[1]);
-  int32_t failure[2];
-  ssize_t n;
-  do n = read(report[0], failure, sizeof failure);
-  while (n < 0 && errno == EINTR);
-  if (n == static_cast<ssize_t>(sizeof failure)) {
-    waitpid(shell, nullptr, 0);
-    fail(channel, failure[0], failure[1]);
+  int32_t failure[2] = {spawn::kStepFork, fork_errno};
+  ssize_t n = sizeof failure;
+  if (shell > 0) {
+    do n = read(report[0], failure, sizeof failure);
+    while (n < 0 && errno == EINTR);
   }
   close(report[0]);
-  std::free(run.envp);
-  std::free(run.payload);
+  if (n == static_cast<ssize_t>(sizeof failure)) {
+    if (shell > 0) waitpid(shell, nullptr, 0);
+    fail(channel, failure[0], failure[1]);
+    close(out[0]);
+    close(err[0]);
+    return 0;
+  }
 
   const spawn::Started started{spawn::kStarted, shell};
   const int streams[2] = {out[0], err[0]};
-  if (spawn::send_message(channel, &started, sizeof started, streams, 2) != 0) finish(-1, shell, sigchld_fd);
+  const bool told = spawn::send_message(channel, &started, sizeof started, streams, 2) == 0;
   close(out[0]);
   close(err[0]);
+  if (!told) return finish(-1, shell, sigchld_fd);
 
   for (;;) {
     pollfd fds[2] = {{channel, POLLIN, 0}, {sigchld_fd, POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) continue;
     if (fds[1].revents & POLLIN) {
       drain(sigchld_fd);
-      if (shell_exited(shell)) finish(channel, shell, sigchld_fd);
+      if (shell_exited(shell)) return finish(channel, shell, sigchld_fd);
     }
     if (fds[0].revents) {
       spawn::Kill msg;
       const ssize_t got = spawn::receive_message(channel, &msg, sizeof msg);
-      if (got == static_cast<ssize_t>(sizeof msg) && msg.type == spawn::kKill) finish(channel, shell, sigchld_fd);
+      if (got == static_cast<ssize_t>(sizeof msg) && msg.type == spawn::kKill)
+        return finish(channel, shell, sigchld_fd);
       // The gateway closed the channel: nobody waits for the answer.
-      if (got == 0 || (got < 0 && got != -EAGAIN && got != -EMSGSIZE)) finish(-1, shell, sigchld_fd);
+      if (got == 0 || (got < 0 && got != -EAGAIN && got != -EMSGSIZE)) return finish(-1, shell, sigchld_fd);
     }
+  }
+}
+
+}  // namespace
+
+void run_leader(int control, int idle_w, int sigchld_fd) {
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  prctl(PR_SET_NAME, "portico-run");
+  const int32_t me = getpid();
+  for (;;) {
+    spawn::Open msg;
+    int channel = -1, nfds = 0;
+    const ssize_t n = spawn::receive_message(control, &msg, sizeof msg, &channel, 1, &nfds);
+    if (n == 0 || (n < 0 && n != -EMSGSIZE)) _exit(0);  // retired, or the spawner is gone
+    if (nfds != 1) continue;
+    if (n != static_cast<ssize_t>(sizeof msg) || msg.type != spawn::kOpen) {
+      close(channel);
+      continue;
+    }
+    const uint32_t survivors = serve(channel, sigchld_fd);
+    close(channel);
+    // What we could not kill would be taken for part of the next run.
+    if (survivors > 0) _exit(kLeftSurvivors);
+    [[maybe_unused]] ssize_t w = write(idle_w, &me, sizeof me);
   }
 }
 

@@ -4,15 +4,17 @@
 // descriptor 3. It is single-threaded and links only the C library, so a
 // fork of it costs little and may do anything; a fork of the many-threaded
 // gateway costs far more and may only make async-signal-safe calls.
-// For each run it forks a leader (see leader.cpp) and forgets it. It exits
-// when the gateway's end of the socket closes.
+// It hands each run to a run leader (see leader.cpp), forking one when none
+// is free. It exits when the gateway's end of the socket closes.
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -81,57 +83,169 @@ bool list_children(void (*f)(pid_t, void*), void* ctx) {
 
 namespace {
 
-// Pids of the live leaders; anything else that becomes our child is an orphan
-// of a leader that died, and is killed.
-struct Leaders {
-  pid_t* pids = nullptr;
-  size_t count = 0, capacity = 0;
+// Idle leaders beyond this many are retired once idle for kIdleLimit seconds.
+constexpr size_t kReserve = 4;
+constexpr double kIdleLimit = 10.0;
 
-  bool add(pid_t pid) {
-    if (count == capacity) {
-      const size_t cap = capacity ? capacity * 2 : 64;
-      void* grown = std::realloc(pids, cap * sizeof(pid_t));
-      if (!grown) return false;
-      pids = static_cast<pid_t*>(grown);
-      capacity = cap;
-    }
-    pids[count++] = pid;
-    return true;
-  }
-  bool remove(pid_t pid) {
-    for (size_t i = 0; i < count; ++i)
-      if (pids[i] == pid) {
-        pids[i] = pids[--count];
-        return true;
-      }
-    return false;
-  }
-  bool contains(pid_t pid) const {
-    for (size_t i = 0; i < count; ++i)
-      if (pids[i] == pid) return true;
-    return false;
-  }
+double now_s() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+struct Leader {
+  pid_t pid;
+  int control;  // -1 once retired: it exits when it sees the end of it
+  bool idle;
+  double idle_since;
 };
 
-void kill_orphans(const Leaders& leaders) {
-  for_each_child([&](pid_t pid) {
-    if (!leaders.contains(pid)) kill(pid, SIGKILL);
-  });
-}
+// The leaders, live or retired until reaped. Anything else that becomes our
+// child is an orphan of a leader that died, and is killed.
+class Pool {
+ public:
+  Pool(int sock, int idle_r, int idle_w, int sigchld_fd)
+      : sock_(sock), idle_r_(idle_r), idle_w_(idle_w), sigchld_fd_(sigchld_fd) {}
+  ~Pool() {
+    for (size_t i = 0; i < count_; ++i)
+      if (leaders_[i].control >= 0) close(leaders_[i].control);
+    std::free(leaders_);
+  }
 
-void reap(int sigchld_fd, Leaders& leaders) {
-  signalfd_siginfo info;
-  while (read(sigchld_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+  // Hands a run's channel to an idle leader, or to a new one.
+  void dispatch(int channel) {
+    const spawn::Open msg;
+    for (;;) {
+      Leader* l = most_recently_idle();
+      if (!l) l = fork_leader();
+      if (!l) {
+        const spawn::Failed failed{spawn::kFailed, spawn::kStepFork, errno};
+        spawn::send_message(channel, &failed, sizeof failed);
+        return;
+      }
+      if (spawn::send_message(l->control, &msg, sizeof msg, &channel, 1) == 0) {
+        l->idle = false;
+        return;
+      }
+      retire(*l);  // it died and is not reaped yet
+    }
   }
-  bool orphans = false;
-  int status;
-  pid_t pid;
-  while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
-    // A leader that ends normally has already ended its run's processes.
-    if (!leaders.remove(pid) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) orphans = true;
+
+  void take_idle_reports() {
+    int32_t pids[256];
+    ssize_t n;
+    while ((n = read(idle_r_, pids, sizeof pids)) > 0)
+      for (ssize_t i = 0; i < n / static_cast<ssize_t>(sizeof(int32_t)); ++i)
+        if (Leader* l = find(pids[i]); l && l->control >= 0) {
+          l->idle = true;
+          l->idle_since = now_s();
+        }
   }
-  if (orphans) kill_orphans(leaders);
-}
+
+  void reap() {
+    signalfd_siginfo info;
+    while (read(sigchld_fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    }
+    bool orphans = false;
+    int status;
+    pid_t pid;
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+      Leader* l = find(pid);
+      // A leader that ends normally has already ended its run's processes.
+      if (!l || !WIFEXITED(status) || WEXITSTATUS(status) != 0) orphans = true;
+      if (l) remove(*l);
+    }
+    if (orphans) kill_orphans();
+  }
+
+  // Retires idle leaders beyond the reserve that have waited too long;
+  // returns the milliseconds until the next one is due, or -1.
+  int retire_idle() {
+    const double now = now_s();
+    int timeout_ms = -1;
+    size_t idle = 0;
+    for (size_t i = 0; i < count_; ++i) idle += leaders_[i].idle;
+    while (idle > kReserve) {
+      Leader* oldest = nullptr;
+      for (size_t i = 0; i < count_; ++i)
+        if (leaders_[i].idle && (!oldest || leaders_[i].idle_since < oldest->idle_since)) oldest = &leaders_[i];
+      if (now - oldest->idle_since < kIdleLimit) {
+        timeout_ms = static_cast<int>((oldest->idle_since + kIdleLimit - now) * 1000) + 1;
+        break;
+      }
+      retire(*oldest);
+      --idle;
+    }
+    return timeout_ms;
+  }
+
+ private:
+  Leader* find(pid_t pid) {
+    for (size_t i = 0; i < count_; ++i)
+      if (leaders_[i].pid == pid) return &leaders_[i];
+    return nullptr;
+  }
+
+  Leader* most_recently_idle() {
+    Leader* best = nullptr;
+    for (size_t i = 0; i < count_; ++i)
+      if (leaders_[i].idle && (!best || leaders_[i].idle_since > best->idle_since)) best = &leaders_[i];
+    return best;
+  }
+
+  void retire(Leader& l) {
+    if (l.control >= 0) close(l.control);
+    l.control = -1;
+    l.idle = false;
+  }
+
+  void remove(Leader& l) {
+    retire(l);
+    l = leaders_[--count_];
+  }
+
+  Leader* fork_leader() {
+    if (count_ == capacity_) {
+      const size_t cap = capacity_ ? capacity_ * 2 : 64;
+      void* grown = std::realloc(leaders_, cap * sizeof(Leader));
+      if (!grown) return nullptr;
+      leaders_ = static_cast<Leader*>(grown);
+      capacity_ = cap;
+    }
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0) return nullptr;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      // Only the spawner may hold the others' control sockets: a retired
+      // leader must see the end of its own.
+      for (size_t i = 0; i < count_; ++i)
+        if (leaders_[i].control >= 0) close(leaders_[i].control);
+      close(sv[0]);
+      close(sock_);
+      close(idle_r_);
+      run_leader(sv[1], idle_w_, sigchld_fd_);
+    }
+    const int err = errno;
+    close(sv[1]);
+    if (pid < 0) {
+      close(sv[0]);
+      errno = err;
+      return nullptr;
+    }
+    leaders_[count_] = {pid, sv[0], false, 0};
+    return &leaders_[count_++];
+  }
+
+  void kill_orphans() {
+    for_each_child([&](pid_t pid) {
+      if (!find(pid)) kill(pid, SIGKILL);
+    });
+  }
+
+  int sock_, idle_r_, idle_w_, sigchld_fd_;
+  Leader* leaders_ = nullptr;
+  size_t count_ = 0, capacity_ = 0;
+};
 
 // Descriptors 0-2 must stay taken, or a pipe could land on one of them and be
 // overwritten when a child's streams are set up. A placeholder is
@@ -180,37 +294,33 @@ int main() {
     return 1;
   }
 
-  Leaders leaders;
+  // Leaders report that they are free again on one pipe: writes of a pid are atomic.
+  int idle[2];
+  if (pipe2(idle, O_CLOEXEC | O_NONBLOCK) != 0) {
+    std::perror("portico-spawner: pipe");
+    return 1;
+  }
+  fcntl(idle[1], F_SETFL, 0);
+
+  Pool pool(sock, idle[0], idle[1], sigchld_fd);
   for (;;) {
-    pollfd fds[2] = {{sock, POLLIN, 0}, {sigchld_fd, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
+    pollfd fds[3] = {{sock, POLLIN, 0}, {sigchld_fd, POLLIN, 0}, {idle[0], POLLIN, 0}};
+    if (poll(fds, 3, pool.retire_idle()) < 0) {
       if (errno == EINTR) continue;
       std::perror("portico-spawner: poll");
       return 1;
     }
-    if (fds[1].revents & POLLIN) reap(sigchld_fd, leaders);
+    if (fds[1].revents & POLLIN) pool.reap();
+    if (fds[2].revents & POLLIN) pool.take_idle_reports();
     if (!fds[0].revents) continue;
     spawn::Open open_msg;
     int channel = -1, nfds = 0;
     const ssize_t n = spawn::receive_message(sock, &open_msg, sizeof open_msg, &channel, 1, &nfds);
     if (n == 0 || (n < 0 && n != -EAGAIN && n != -EMSGSIZE)) break;  // the gateway is gone
-    if (n != static_cast<ssize_t>(sizeof open_msg) || open_msg.type != spawn::kOpen || nfds != 1) {
-      if (nfds == 1) close(channel);
-      continue;
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-      close(sock);
-      run_leader(channel, sigchld_fd);
-    }
-    if (pid < 0) {
-      const spawn::Failed failed{spawn::kFailed, spawn::kStepFork, errno};
-      spawn::send_message(channel, &failed, sizeof failed);
-    } else if (!leaders.add(pid)) {
-      kill(pid, SIGKILL);  // untracked, its orphans would look like ours
-    }
+    if (nfds != 1) continue;
+    if (n == static_cast<ssize_t>(sizeof open_msg) && open_msg.type == spawn::kOpen) pool.dispatch(channel);
     close(channel);
   }
-  std::free(leaders.pids);
+  // Idle leaders exit now; busy ones when their run ends.
   return 0;
 }
