@@ -3,6 +3,9 @@
 // every orphan of the run, a `setsid` grandchild or a daemonising script
 // included, so that at the end it can find and kill them all. Leaders are
 // kept for later runs, because a fork costs far more than a run's messages.
+// A cgroup per run (cgroup.kill) would do the same where a delegated cgroup v2
+// tree exists; this needs no privilege, no delegation and no cgroup per run,
+// and works on cgroup v1 hosts, so it is used everywhere.
 
 #include <fcntl.h>
 #include <grp.h>
