@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -104,8 +105,8 @@ struct Leader {
 // child is an orphan of a leader that died, and is killed.
 class Pool {
  public:
-  Pool(int sock, int idle_r, int idle_w, int sigchld_fd)
-      : sock_(sock), idle_r_(idle_r), idle_w_(idle_w), sigchld_fd_(sigchld_fd) {}
+  Pool(int sock, int idle_r, int idle_w, int sigchld_fd, const rlimit& files)
+      : sock_(sock), idle_r_(idle_r), idle_w_(idle_w), sigchld_fd_(sigchld_fd), files_(files) {}
   ~Pool() {
     for (size_t i = 0; i < count_; ++i)
       if (leaders_[i].control >= 0) close(leaders_[i].control);
@@ -223,6 +224,7 @@ class Pool {
       close(sv[0]);
       close(sock_);
       close(idle_r_);
+      setrlimit(RLIMIT_NOFILE, &files_);
       run_leader(sv[1], idle_w_, sigchld_fd_);
     }
     const int err = errno;
@@ -243,6 +245,7 @@ class Pool {
   }
 
   int sock_, idle_r_, idle_w_, sigchld_fd_;
+  rlimit files_;
   Leader* leaders_ = nullptr;
   size_t count_ = 0, capacity_ = 0;
 };
@@ -275,12 +278,21 @@ int main() {
     return 2;
   }
   fcntl(sock, F_SETFD, FD_CLOEXEC);
+  close_range(4, ~0U, 0);  // 4 held this program for the gateway's exec
   hold_standard_descriptors();
 
   // Out of the terminal's foreground group, so that Ctrl-C reaches only the
   // gateway, which finishes the runs in flight before it stops.
   setpgid(0, 0);
   prctl(PR_SET_CHILD_SUBREAPER, 1);
+  // The gateway may start us through /proc/self/fd/N, which would be our name.
+  prctl(PR_SET_NAME, "portico-spawner");
+  // One control socket per leader is ours; runs get the gateway's own limit back.
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  rlimit raised = files;
+  raised.rlim_cur = raised.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &raised);
   for (int s = 1; s < NSIG; ++s)
     if (s != SIGKILL && s != SIGSTOP) signal(s, SIG_DFL);
   for (int s : kIgnoredSignals) signal(s, SIG_IGN);
@@ -302,7 +314,7 @@ int main() {
   }
   fcntl(idle[1], F_SETFL, 0);
 
-  Pool pool(sock, idle[0], idle[1], sigchld_fd);
+  Pool pool(sock, idle[0], idle[1], sigchld_fd, files);
   for (;;) {
     pollfd fds[3] = {{sock, POLLIN, 0}, {sigchld_fd, POLLIN, 0}, {idle[0], POLLIN, 0}};
     if (poll(fds, 3, pool.retire_idle()) < 0) {

@@ -40,6 +40,13 @@ std::string describe_status(int status) {
   return "ended";
 }
 
+// A descriptor moved above 4, so that placing the spawner's descriptors 3
+// and 4 cannot overwrite it.
+UniqueFd above_targets(UniqueFd fd) {
+  if (!fd || fd.get() > 4) return fd;
+  return UniqueFd(fcntl(fd.get(), F_DUPFD_CLOEXEC, 5));
+}
+
 std::pair<UniqueFd, UniqueFd> seqpacket_pair() {
   int sv[2];
   if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0) throw_os_error(errno, "socketpair");
@@ -86,15 +93,24 @@ class SpawnerProcess {
   SpawnerProcess() = default;
 
   void start_locked() {
-    const std::string path = spawner_path();
-    auto [mine, theirs] = seqpacket_pair();
-    if (theirs.get() == 3) theirs = UniqueFd(fcntl(theirs.get(), F_DUPFD_CLOEXEC, 4));
+    // The program is opened once and every later start runs that same file,
+    // so that a package upgrade cannot pair this gateway with another version.
+    if (!program_) {
+      const std::string path = spawner_path();
+      program_ = above_targets(UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)));
+      if (!program_) throw std::runtime_error("Cannot start the process spawner " + path + ": " + std::strerror(errno));
+      path_ = path;
+    }
+    auto [mine, theirs_low] = seqpacket_pair();
+    UniqueFd theirs = above_targets(std::move(theirs_low));
+    if (!theirs) throw_os_error(errno, "fcntl");
     posix_spawn_file_actions_t fa;
     posix_spawnattr_t attr;
     posix_spawn_file_actions_init(&fa);
     posix_spawnattr_init(&attr);
     posix_spawn_file_actions_adddup2(&fa, theirs.get(), 3);
-    posix_spawn_file_actions_addclosefrom_np(&fa, 4);
+    posix_spawn_file_actions_adddup2(&fa, program_.get(), 4);
+    posix_spawn_file_actions_addclosefrom_np(&fa, 5);
     sigset_t none, all;
     sigemptyset(&none);
     sigfillset(&all);
@@ -103,13 +119,15 @@ class SpawnerProcess {
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     char* const argv[] = {const_cast<char*>("portico-spawner"), nullptr};
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, path.c_str(), &fa, &attr, argv, environ);
+    const std::string pinned = "/proc/self/fd/4";
+    int rc = posix_spawn(&pid, pinned.c_str(), &fa, &attr, argv, environ);
+    if (rc == ENOENT) rc = posix_spawn(&pid, path_.c_str(), &fa, &attr, argv, environ);  // no /proc
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&attr);
-    if (rc != 0) throw std::runtime_error("Cannot start the process spawner " + path + ": " + std::strerror(rc));
+    if (rc != 0) throw std::runtime_error("Cannot start the process spawner " + path_ + ": " + std::strerror(rc));
     pid_ = pid;
     sock_ = std::move(mine);
-    logger()->debug("Process spawner started: " + path + " (pid " + std::to_string(pid_) + ")");
+    logger()->debug("Process spawner started: " + path_ + " (pid " + std::to_string(pid_) + ")");
   }
 
   void note_death_locked() {
@@ -129,6 +147,8 @@ class SpawnerProcess {
   }
 
   std::mutex mu_;
+  UniqueFd program_;
+  std::string path_;
   pid_t pid_ = -1;
   UniqueFd sock_;
 };
