@@ -114,6 +114,13 @@ TEST_F(ProcessRuns, EnvironmentIsInheritedOrExtended) {
              "parameters":{"who":{"type":"string"}}})",
           Value{{"who", "x y"}});
   EXPECT_EQ(r["stdout"], "yes-x y-true-0.5\n");
+  // An environment far larger than one message to the spawner arrives whole.
+  const std::string big(100000, 'x');
+  r = run(R"({"type":"process","command":"printf %s \"$A$B$C\" | wc -c",
+             "environment":{"A":"{{ v }}","B":"{{ v }}","C":"{{ v }}"},
+             "parameters":{"v":{"type":"string","max_length":200000}}})",
+          Value{{"v", big}});
+  EXPECT_EQ(r["stdout"], "300000\n") << r.dump().substr(0, 300);
 }
 
 // Nothing a run started outlives it, however it ended, and the answer does not
