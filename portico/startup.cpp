@@ -187,7 +187,15 @@ int serve(const Args& args) {
     return imagery::reload_pull(before, after, config().get("PrefetchImage"));
   });
 
+  if (auto problem = process_spawner_problem()) refuse({*problem});
+
   if (args.daemon) _daemonize();
+  // After daemonising, so that the spawner is the daemon's own child, with its final standard streams.
+  try {
+    start_process_spawner();
+  } catch (const std::exception& e) {
+    refuse({e.what()});
+  }
   config_watcher.start(g_config, auth);
 
   g_pid_path = setting_text("PidFile");

@@ -76,6 +76,15 @@ class Executor {
 // The shared executor of the service.
 extern Executor executor;
 
+// Process runs go through portico-spawner, a small single-threaded process
+// (see executor/spawner.h). The gateway starts it once, after daemonising and
+// before it starts any thread; without that call the first process run does.
+// Throws std::runtime_error naming the program when it cannot be started.
+void start_process_spawner();
+// Why the spawner program could not be started, or absent when it can; for a
+// refusal while the terminal still shows it.
+std::optional<std::string> process_spawner_problem();
+
 namespace result {
 // Builders of the outcomes that have fixed key orders.
 ExecutionResult failure(const std::string& error);

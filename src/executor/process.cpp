@@ -5,9 +5,6 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/syscall.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +17,8 @@
 #include "common/text.h"
 #include "executor/executor.h"
 #include "executor/files.h"
+#include "executor/spawn_protocol.h"
+#include "executor/spawner.h"
 #include "interfaces/interfaces.h"
 #include "logging/logging.h"
 #include "preserve/preserve.h"
@@ -31,46 +30,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kDrainGrace = std::chrono::seconds(2);
-
-std::pair<UniqueFd, UniqueFd> make_pipe() {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) throw_os_error(errno, "pipe");
-  return {UniqueFd(fds[0]), UniqueFd(fds[1])};
-}
-
-// What the child tells the parent when it fails before exec: the step and errno.
-struct ChildFailure {
-  int step;
-  int err;
-};
-const char* const kChildSteps[] = {"start the command", "set supplementary groups", "set group id", "set user id",
-                                   "execute /bin/sh"};
-
-[[noreturn]] void child_fail(int fd, int step) {
-  ChildFailure f{step, errno};
-  [[maybe_unused]] ssize_t n = ::write(fd, &f, sizeof f);
-  _exit(127);
-}
-
-// Only async-signal-safe calls between fork and execve: the service is threaded.
-[[noreturn]] void child_main(const char* const argv[], char* const envp[], int out_w, int err_w, int report_w,
-                             const ChildIdentity& id) {
-  setpgid(0, 0);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  for (int s = 1; s < NSIG; ++s)
-    if (s != SIGKILL && s != SIGSTOP) signal(s, SIG_DFL);
-  if (dup2(out_w, STDOUT_FILENO) < 0 || dup2(err_w, STDERR_FILENO) < 0) child_fail(report_w, 0);
-  if (setgroups(id.groups.size(), id.groups.data()) != 0) child_fail(report_w, 1);
-  if (setgid(id.gid) != 0) child_fail(report_w, 2);
-  if (setuid(id.uid) != 0) child_fail(report_w, 3);
-  // Keep only the report pipe (close-on-exec) besides the standard streams.
-  if (report_w > 3) close_range(3, static_cast<unsigned>(report_w - 1), 0);
-  close_range(static_cast<unsigned>(report_w + 1), ~0U, 0);
-  execve("/bin/sh", const_cast<char* const*>(argv), envp);
-  child_fail(report_w, 4);
-}
 
 int decode_status(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
@@ -114,7 +73,6 @@ ChildIdentity lookup_identity(const std::string& user) {
 ShellChild::ShellChild(const std::string& command, const Value& env, const std::optional<ChildIdentity>& identity) {
   if (command.find('\0') != std::string::npos) throw std::runtime_error("command line contains a NUL character");
   std::vector<std::string> env_strings;
-  std::vector<char*> envp;
   if (env.is_object()) {
     for (auto it = env.begin(); it != env.end(); ++it) {
       const std::string value = text_form(it.value());
@@ -123,99 +81,64 @@ ShellChild::ShellChild(const std::string& command, const Value& env, const std::
         throw std::runtime_error("invalid environment variable " + quoted(it.key()));
       env_strings.push_back(it.key() + "=" + value);
     }
-    for (auto& s : env_strings) envp.push_back(s.data());
   } else {
-    for (char** e = environ; e && *e; ++e) envp.push_back(*e);
+    for (char** e = environ; e && *e; ++e) env_strings.emplace_back(*e);
   }
-  envp.push_back(nullptr);
-  const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
-
-  auto [out_r, out_w] = make_pipe();
-  auto [err_r, err_w] = make_pipe();
-
-  if (!identity) {
-    // posix_spawn uses a vfork-style clone: much cheaper than fork for a large process.
-    posix_spawn_file_actions_t fa;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_adddup2(&fa, out_w.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&fa, err_w.get(), STDERR_FILENO);
-    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    sigdelset(&all, SIGKILL);
-    sigdelset(&all, SIGSTOP);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, "/bin/sh", &fa, &attr, const_cast<char* const*>(argv), envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) throw std::runtime_error(std::string("Cannot execute /bin/sh: ") + std::strerror(rc));
-    pid_ = pid;
-  } else {
-    auto [report_r, report_w] = make_pipe();
-    const pid_t pid = fork();
-    if (pid < 0) throw_os_error(errno, "fork");
-    if (pid == 0) child_main(argv, envp.data(), out_w.get(), err_w.get(), report_w.get(), *identity);
-    pid_ = pid;
-    setpgid(pid_, pid_);  // also here: the group must exist before anyone signals it
-    report_w.reset();
-    ChildFailure f{};
-    ssize_t n;
-    do n = ::read(report_r.get(), &f, sizeof f);
-    while (n < 0 && errno == EINTR);
-    if (n == static_cast<ssize_t>(sizeof f)) {
-      reap();
-      throw std::runtime_error(std::string("Cannot ") + kChildSteps[f.step] + " for the command: " +
-                               std::strerror(f.err));
-    }
-  }
-  out_ = std::move(out_r);
-  err_ = std::move(err_r);
-  pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
+  SpawnedShell shell = spawn_shell(command, env_strings, identity);
+  pid_ = shell.pid;
+  out_ = std::move(shell.out);
+  err_ = std::move(shell.err);
+  channel_ = std::move(shell.channel);
 }
 
 ShellChild::~ShellChild() {
-  if (pid_ > 0 && !reaped_) {
-    kill_group();
-    reap();
+  if (!channel_) return;
+  // Wait, briefly, for the leader to confirm that nothing of the run is left.
+  kill_tree();
+  pollfd pfd{channel_.get(), POLLIN, 0};
+  if (poll(&pfd, 1, static_cast<int>(std::chrono::milliseconds(kDrainGrace).count())) > 0) {
+    try {
+      read_exit();
+    } catch (const std::exception&) {
+    }
   }
 }
 
-void ShellChild::kill_group() {
-  ::kill(-pid_, SIGKILL);
-  ::kill(pid_, SIGKILL);
+void ShellChild::kill_tree() {
+  const spawn::Kill msg;
+  if (channel_) spawn::send_message(channel_.get(), &msg, sizeof msg);
 }
 
-int ShellChild::reap() {
-  int status = 0;
-  pid_t r;
-  do r = waitpid(pid_, &status, 0);
-  while (r < 0 && errno == EINTR);
-  reaped_ = true;
-  return status;
+void ShellChild::read_exit() {
+  spawn::Exited msg;
+  const ssize_t n = spawn::receive_message(channel_.get(), &msg, sizeof msg);
+  if (n == -EAGAIN || n == -EINTR) return;
+  channel_.reset();
+  exited_ = true;
+  if (n != static_cast<ssize_t>(sizeof msg) || msg.type != spawn::kExited) {
+    leader_lost_ = true;
+    return;
+  }
+  status_ = msg.status;
+  if (msg.survivors > 0)
+    logger()->warn("Process " + std::to_string(pid_) + ": " + std::to_string(msg.survivors) +
+                   " descendant(s) refused to be killed and outlive the run");
 }
 
 ChildOutput ShellChild::communicate(double timeout_s, uint64_t max_bytes) {
   ChildOutput result;
   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout_s));
   auto until = deadline;
-  bool exited = !pidfd_;  // without a pidfd, learn of the exit from the pipes
   char buf[65536];
 
-  auto pump = [&](bool watch_exit) {
-    while (out_ || err_ || (watch_exit && !exited)) {
+  auto pump = [&]() {
+    while (out_ || err_ || !exited_) {
       pollfd fds[3];
       int n = 0;
-      int idx_out = -1, idx_err = -1, idx_pid = -1;
+      int idx_out = -1, idx_err = -1, idx_exit = -1;
       if (out_) { idx_out = n; fds[n++] = {out_.get(), POLLIN, 0}; }
       if (err_) { idx_err = n; fds[n++] = {err_.get(), POLLIN, 0}; }
-      if (watch_exit && !exited) { idx_pid = n; fds[n++] = {pidfd_.get(), POLLIN, 0}; }
+      if (!exited_) { idx_exit = n; fds[n++] = {channel_.get(), POLLIN, 0}; }
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
       if (left <= 0) return false;
       const int rc = poll(fds, static_cast<nfds_t>(n), static_cast<int>(std::min<long long>(left, 1000)));
@@ -233,7 +156,7 @@ ChildOutput ShellChild::communicate(double timeout_s, uint64_t max_bytes) {
           // After a time-out the run has failed already: what is drained is only cut.
           if (static_cast<uint64_t>(got) > room && !result.over_limit && !result.timed_out) {
             result.over_limit = name;
-            kill_group();
+            kill_tree();
             until = std::min(until, Clock::now() + kDrainGrace);
           }
         } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
@@ -242,24 +165,28 @@ ChildOutput ShellChild::communicate(double timeout_s, uint64_t max_bytes) {
       };
       drain(idx_out, out_, result.out, "stdout");
       drain(idx_err, err_, result.err, "stderr");
-      if (idx_pid >= 0 && (fds[idx_pid].revents & POLLIN)) exited = true;
+      if (idx_exit >= 0 && fds[idx_exit].revents) read_exit();
     }
     return true;
   };
 
-  if (pump(true) && !result.over_limit) {
-    result.returncode = decode_status(reap());
+  if (pump() && !result.over_limit) {
+    if (leader_lost_) throw std::runtime_error("The run's process leader ended before the command did");
+    result.returncode = decode_status(status_);
     return result;
   }
   if (!result.over_limit) {
     result.timed_out = true;
-    kill_group();
+    kill_tree();
     until = Clock::now() + kDrainGrace;
-    pump(false);
+    if (!pump())
+      logger()->warn("Process " + std::to_string(pid_) + " and its descendants were not all gone " +
+                     std::to_string(std::chrono::seconds(kDrainGrace).count()) + " s after the time-out");
   }
+  // The leader goes on killing; nobody waits for its report any more.
+  channel_.reset();
   out_.reset();
   err_.reset();
-  reap();
   return result;
 }
 

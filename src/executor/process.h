@@ -38,8 +38,9 @@ struct ChildOutput {
 };
 
 // One child running "/bin/sh -c command" in a process group of its own, with
-// both output streams on pipes. Kills the whole group and reaps the child when
-// destroyed before it was waited for, so no path can leak a process.
+// both output streams on pipes, started by the spawner under a run leader
+// that ends every process of the run when the shell exits, on a time-out, or
+// when this object goes away before its run ended; so no path can leak one.
 class ShellChild {
  public:
   ShellChild(const std::string& command, const Value& env, const std::optional<ChildIdentity>& identity);
@@ -48,20 +49,24 @@ class ShellChild {
   ShellChild& operator=(const ShellChild&) = delete;
 
   pid_t pid() const { return pid_; }
-  // Reads both streams and waits for the exit within `timeout_s` seconds. On a
-  // time-out the group is killed and the pipes are drained for a short grace
-  // period only, so a descendant that left the group cannot hold the call.
+  // Reads both streams and waits for the exit within `timeout_s` seconds. On
+  // a time-out every process of the run is killed and the pipes are drained
+  // for a short grace period at most. Throws when the run's leader is lost.
   // A stream that passes `max_bytes` keeps its first `max_bytes` bytes; the
-  // group is killed at once and the rest is drained the same way, unkept.
+  // run is killed at once and the rest is drained the same way, unkept.
   ChildOutput communicate(double timeout_s, uint64_t max_bytes);
 
  private:
-  void kill_group();
-  int reap();
+  // Asks the leader to kill the shell and all its descendants.
+  void kill_tree();
+  // Takes the leader's report from the channel.
+  void read_exit();
 
   pid_t pid_ = -1;
-  bool reaped_ = false;
-  UniqueFd out_, err_, pidfd_;
+  bool exited_ = false;
+  bool leader_lost_ = false;
+  int status_ = 0;
+  UniqueFd out_, err_, channel_;
 };
 
 }  // namespace portico

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <string>
 
 #include "executor/executor.h"
@@ -14,6 +16,9 @@
 #include "validator/validator.h"
 
 namespace portico::test {
+
+// Process runs go through the spawner built beside the program, not beside this test.
+inline const bool kSpawnerFromBuild = setenv("PORTICO_SPAWNER", PORTICO_SPAWNER_BINARY, 0) == 0;
 
 class ExecutorFixture : public ::testing::Test {
  protected:

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -43,19 +44,37 @@ size_t count_children() {
   return n;
 }
 
-bool process_with_cmdline(const std::string& needle) {
+// A live (not zombie) process whose command line contains `needle`, or 0.
+pid_t find_process(const std::string& needle) {
   for (const auto& e : fs::directory_iterator("/proc")) {
-    if (e.path().filename().string().find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string name = e.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
     std::string cmd = test::slurp(e.path().string() + "/cmdline");
     for (char& c : cmd)
       if (c == '\0') c = ' ';
     if (cmd.find(needle) != std::string::npos) {
       const std::string stat = test::slurp(e.path().string() + "/stat");
       const size_t paren = stat.rfind(')');
-      if (paren != std::string::npos && stat[paren + 2] != 'Z') return true;
+      if (paren != std::string::npos && stat[paren + 2] != 'Z') return std::stoi(name);
     }
   }
-  return false;
+  return 0;
+}
+
+bool process_with_cmdline(const std::string& needle) { return find_process(needle) != 0; }
+
+// The spawner this test process started, or 0.
+pid_t spawner_child() {
+  const std::string me = std::to_string(getpid());
+  for (const auto& e : fs::directory_iterator("/proc")) {
+    if (e.path().filename().string().find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = test::slurp(e.path().string() + "/stat");
+    const size_t paren = stat.rfind(')');
+    if (paren == std::string::npos || stat.find("(portico-spawner)") == std::string::npos) continue;
+    if (stat.substr(paren + 4, me.size() + 1) == me + " " && stat[paren + 2] != 'Z')
+      return std::stoi(e.path().filename().string());
+  }
+  return 0;
 }
 
 class ProcessRuns : public test::ExecutorFixture {};
@@ -95,25 +114,85 @@ TEST_F(ProcessRuns, EnvironmentIsInheritedOrExtended) {
              "parameters":{"who":{"type":"string"}}})",
           Value{{"who", "x y"}});
   EXPECT_EQ(r["stdout"], "yes-x y-true-0.5\n");
+  // An environment far larger than one message to the spawner arrives whole.
+  const std::string big(100000, 'x');
+  r = run(R"({"type":"process","command":"printf %s \"$A$B$C\" | wc -c",
+             "environment":{"A":"{{ v }}","B":"{{ v }}","C":"{{ v }}"},
+             "parameters":{"v":{"type":"string","max_length":200000}}})",
+          Value{{"v", big}});
+  EXPECT_EQ(r["stdout"], "300000\n") << r.dump().substr(0, 300);
 }
 
-TEST_F(ProcessRuns, TimeOutKillsTheWholeGroupAndDoesNotWaitForStragglers) {
-  const auto t0 = Clock::now();
-  Value r = run(R"({"type":"process","command":"sleep 100.25 & sleep 100.25; echo never","timeout":1})");
-  const auto took = Clock::now() - t0;
-  EXPECT_EQ(keys_of(r), (std::vector<std::string>{"success", "timed_out", "returncode", "pid", "error"}));
-  EXPECT_EQ(r["error"], "Command timed out after 1 seconds");
-  EXPECT_TRUE(r["returncode"].is_null());
-  EXPECT_LT(took, std::chrono::seconds(4));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_FALSE(process_with_cmdline("sleep 100.25"));
+// Nothing a run started outlives it, however it ended, and the answer does not
+// wait for a descendant that holds the pipes.
+TEST_F(ProcessRuns, NoDescendantOutlivesItsRun) {
+  struct Case {
+    const char* what;
+    const char* alias;
+    const char* marker;
+    bool timed_out;
+  };
+  const Case cases[] = {
+      {"setsid grandchild holding the pipes", R"({"type":"process","command":"setsid sleep 100.1 & echo started"})",
+       "sleep 100.1", false},
+      {"daemonising script", R"({"type":"process",
+        "command":"sh -c 'setsid sh -c \"sleep 100.2 & sleep 100.2\" </dev/null >/dev/null 2>&1 &'; echo started"})",
+       "sleep 100.2", false},
+      {"group and setsid stragglers at the time-out",
+       R"({"type":"process","command":"sleep 100.3 & setsid sleep 100.3 & sleep 100.3; echo never","timeout":0.5})",
+       "sleep 100.3", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto t0 = Clock::now();
+    const Value r = run(c.alias);
+    EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(c.timed_out ? 1900 : 1500));
+    if (c.timed_out) {
+      EXPECT_EQ(keys_of(r), (std::vector<std::string>{"success", "timed_out", "returncode", "pid", "error"}));
+      EXPECT_EQ(r["error"], "Command timed out after 0.5 seconds");
+    } else {
+      EXPECT_EQ(r["success"], true) << r.dump();
+      EXPECT_EQ(r["stdout"], "started\n");
+    }
+    // The leader reports only once everything is reaped: no wait needed here.
+    EXPECT_FALSE(process_with_cmdline(c.marker));
+  }
 
-  // A descendant that left the group keeps the pipe open; the call still returns.
-  const auto t1 = Clock::now();
-  r = run(R"({"type":"process","command":"setsid sleep 100.5 & sleep 100.5","timeout":0.5})");
-  EXPECT_EQ(r["error"], "Command timed out after 0.5 seconds");
-  EXPECT_LT(Clock::now() - t1, std::chrono::seconds(4));
-  system("pkill -f 'sleep 100.5'");
+  // A shell killed from outside ends the run at once, stragglers included.
+  Value r;
+  std::thread runner([&] { r = run(R"({"type":"process","command":"setsid sleep 100.4 & sleep 100.4; true","timeout":30})"); });
+  pid_t shell = 0;
+  test::eventually([&] { return (shell = find_process("sleep 100.4 & sleep 100.4; true")) != 0; }, std::chrono::seconds(5));
+  const auto t0 = Clock::now();
+  if (shell) kill(shell, SIGKILL);
+  runner.join();
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(2));
+  EXPECT_EQ(r["returncode"], -9) << r.dump();
+  EXPECT_EQ(r["pid"], shell);
+  EXPECT_FALSE(process_with_cmdline("sleep 100.4"));
+}
+
+// A dead spawner costs no run: those in flight finish under their own
+// leaders, and the next run gets a new spawner, logged.
+TEST_F(ProcessRuns, GatewaySurvivesAKilledSpawner) {
+  run(R"({"type":"process","command":"true"})");
+  const pid_t spawner = spawner_child();
+  ASSERT_NE(spawner, 0);
+  Value in_flight;
+  std::thread runner([&] { in_flight = run(R"({"type":"process","command":"sleep 0.31; echo survived"})"); });
+  test::eventually([] { return process_with_cmdline("sleep 0.31; echo survived"); }, std::chrono::seconds(5));
+  kill(spawner, SIGKILL);
+  runner.join();
+  EXPECT_EQ(in_flight["stdout"], "survived\n") << in_flight.dump();
+
+  const Value next = run(R"({"type":"process","command":"echo again"})");
+  EXPECT_EQ(next["stdout"], "again\n") << next.dump();
+  EXPECT_NE(spawner_child(), 0);
+  EXPECT_NE(spawner_child(), spawner);
+  EXPECT_NE(app_log().find("ERROR portico Process spawner (pid " + std::to_string(spawner) +
+                           ") was killed by signal 9; starting a new one"),
+            std::string::npos)
+      << app_log();
 }
 
 TEST_F(ProcessRuns, StreamPastTheOutputLimitKillsTheGroupAndFailsTheRun) {

@@ -2,6 +2,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <httplib.h>
+
 #include <filesystem>
 #include <thread>
 
@@ -164,6 +166,50 @@ TEST(Startup, SigtermRightAfterTheListenerIsBoundIsNotLost) {
     server.signal(SIGTERM);
     EXPECT_EQ(server.wait_exit(std::chrono::seconds(10)), 0) << "round " << round;
   }
+}
+
+// A child of `parent` named `comm` (live), or 0.
+pid_t child_named(pid_t parent, const std::string& comm) {
+  for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = e.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = slurp(e.path().string() + "/stat");
+    const size_t paren = stat.rfind(')');
+    if (paren == std::string::npos || stat.substr(0, paren + 1).find("(" + comm + ")") == std::string::npos) continue;
+    if (stat[paren + 2] != 'Z' && std::stoi(stat.substr(paren + 4)) == parent) return std::stoi(name);
+  }
+  return 0;
+}
+
+// The spawner is part of the program: without it start-up is refused while the
+// terminal still shows why; a killed one is replaced; none outlives the gateway.
+TEST(Startup, ProcessSpawnerIsRequiredReplacedAndEndsWithTheGateway) {
+  Site site;
+  site.default_users();
+  site.alias_file("a.yaml", kHello);
+  site.write_conf();
+  const Exit e = run_portico({"--config", site.conf_path()}, 20000, {{"PORTICO_SPAWNER", site.path("missing")}});
+  EXPECT_EQ(e.status, 1);
+  EXPECT_EQ(e.err, "ERROR: Cannot start the process spawner " + site.path("missing") + ": No such file or directory\n");
+
+  Server server(site);
+  ASSERT_TRUE(server.wait_ready());
+  const pid_t first = child_named(server.pid(), "portico-spawner");
+  ASSERT_NE(first, 0);
+  kill(first, SIGKILL);
+  const auto r = server.client()->Post("/v1/run/hello", {{"Authorization", basic_auth("alice", "wonderland")}}, "",
+                                       "application/json");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 200);
+  EXPECT_TRUE(contains(r->body, "\"stdout\":\"hello\\n\"")) << r->body;
+  EXPECT_TRUE(contains(site.app_log(), "Process spawner (pid " + std::to_string(first) +
+                                           ") was killed by signal 9; starting a new one"));
+  const pid_t second = child_named(server.pid(), "portico-spawner");
+  EXPECT_NE(second, 0);
+  EXPECT_NE(second, first);
+  server.signal(SIGTERM);
+  EXPECT_EQ(server.wait_exit(std::chrono::seconds(10)), 0);
+  EXPECT_TRUE(eventually([&] { return !alive(second); }, std::chrono::seconds(2)));
 }
 
 }  // namespace
