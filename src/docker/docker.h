@@ -13,6 +13,7 @@
 // wait() and pull(), which may take as long as the container or the registry
 // needs. Connecting over TCP gives up after 10 s.
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -53,6 +54,9 @@ struct Request {
   std::string body;
   std::string content_type;  // of `body`; empty when there is no body
   bool unbounded = false;    // no limit on silence (wait, pull)
+  // When set, the request is given up (DockerError, status 0) within about a
+  // second of it becoming true, even while the Engine is silent.
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 struct Response {
@@ -134,14 +138,20 @@ class Client {
   // before the Engine is contacted.
   std::string run(const RunSpec& run_spec) const;
   // Blocks until the container stops (killing it from another thread ends
-  // the wait); returns its StatusCode, 0 when the Engine gives none.
-  long long wait(const std::string& id) const;
+  // the wait); returns its StatusCode, 0 when the Engine gives none. Setting
+  // `cancel` gives the wait up (DockerError, status 0), so a silent Engine
+  // cannot hold the caller for ever.
+  long long wait(const std::string& id, const std::atomic<bool>* cancel = nullptr) const;
   // The bytes the container wrote to the chosen streams, without framing.
   std::string logs(const std::string& id, bool out, bool err) const;
   void kill(const std::string& id) const;
   // A container that no longer exists is not an error.
   void remove(const std::string& id, bool force = true) const;
   Value inspect_container(const std::string& id) const;
+  // Every container, running or not, that matches the Engine's `filters`
+  // (e.g. {"label": ["k=v"], "status": ["exited"]}): the Engine's summaries,
+  // each with at least "Id", "State" and "Labels".
+  Value list_containers(const Value& filters) const;
 
  private:
   Request versioned(std::string method, const std::string& path, bool unbounded = false) const;

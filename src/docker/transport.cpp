@@ -108,8 +108,15 @@ struct Transfer {
   bool head_known = false;
   bool stopped = false;  // the caller's callback asked to stop
   bool too_large = false;
+  const std::atomic<bool>* cancel = nullptr;
   std::exception_ptr failure;
 };
+
+// libcurl calls this about once a second even when nothing arrives.
+int on_progress(void* ud, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  const auto* t = static_cast<const Transfer*>(ud);
+  return t->cancel && t->cancel->load() ? 1 : 0;
+}
 
 size_t on_header(char* p, size_t, size_t n, void* ud) {
   auto* t = static_cast<Transfer*>(ud);
@@ -213,6 +220,12 @@ class CurlTransport final : public Transport {
     api.easy_setopt(c, CURLOPT_HEADERDATA, &t);
     api.easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
     api.easy_setopt(c, CURLOPT_WRITEDATA, &t);
+    if (rq.cancel) {
+      t.cancel = rq.cancel;
+      api.easy_setopt(c, CURLOPT_XFERINFOFUNCTION, on_progress);
+      api.easy_setopt(c, CURLOPT_XFERINFODATA, &t);
+      api.easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    }
 
     const CURLcode rc = api.easy_perform(c);
     if (t.failure) std::rethrow_exception(t.failure);
@@ -220,6 +233,8 @@ class CurlTransport final : public Transport {
     if (t.too_large)
       throw DockerError(t.head.status, "Answer of the Docker Engine to " + rq.method + " " + rq.path +
                                            " is larger than " + std::to_string(kMaxBody) + " bytes");
+    if (rc == CURLE_ABORTED_BY_CALLBACK && t.cancel)
+      throw DockerError(0, "Gave up waiting for the Docker Engine to answer " + rq.method + " " + rq.path);
     if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && t.stopped)) {
       // For a socket, curl's own text names "localhost port 80", which helps nobody.
       std::string why = errbuf[0] && ep_.socket_path.empty() ? errbuf : api.easy_strerror(rc);
