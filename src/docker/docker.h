@@ -40,6 +40,13 @@ class DockerError : public std::runtime_error {
   std::string explanation;
 };
 
+// Whether `e` says that the Engine stopped answering (could not be reached,
+// broke off or went silent), as opposed to answering with a refusal.
+inline bool is_unreachable(const std::exception& e) {
+  const auto* d = dynamic_cast<const DockerError*>(&e);
+  return d && d->status == 0;
+}
+
 // The image does not exist locally, and no registry could provide it.
 class ImageNotFound : public DockerError {
  public:
