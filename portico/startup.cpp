@@ -3,9 +3,11 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "config/config.h"
 #include "docker/docker.h"
 #include "executor/executor.h"
+#include "executor/reaper.h"
 #include "imagery/imagery.h"
 #include "logging/logging.h"
 #include "portico/cli.h"
@@ -69,6 +72,17 @@ Errors _validate_docker_socket(const Value& container_setting, const std::vector
     return {};
   return {"Portico is running in a container and at least one alias has type 'container', but the Docker socket is "
           "not reachable. Mount the Docker socket (e.g. -v /var/run/docker.sock:/var/run/docker.sock)."};
+}
+
+// Names this gateway on the containers it starts. One PID file on one host
+// runs one gateway at a time, so another gateway sharing the Engine never
+// has the same name.
+std::string _container_instance() {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0) std::snprintf(host, sizeof host, "localhost");
+  std::error_code ec;
+  const auto pid_file = std::filesystem::absolute(setting_text("PidFile"), ec);
+  return std::string(host) + ":" + (ec ? setting_text("PidFile") : pid_file.lexically_normal().string());
 }
 
 Errors _run_startup_imagery(const std::vector<Value>& aliases, const Value& refresh_default,
@@ -187,8 +201,20 @@ int serve(const Args& args) {
     return imagery::reload_pull(before, after, config().get("PrefetchImage"));
   });
 
+  const std::string instance = _container_instance();
   if (args.daemon) _daemonize();
   config_watcher.start(g_config, auth);
+
+  // Containers left by an earlier process go now; failed removals and
+  // leftovers of this one as they happen. Without a container alias the
+  // Engine is never contacted.
+  ContainerReaper reaper([] { return executor._get_docker_client(); }, instance,
+                         [] { return has_container_alias(config().get_all_aliases()); });
+  executor.set_reaper(&reaper);
+  struct Detach {
+    ~Detach() { executor.set_reaper(nullptr); }
+  } detach;
+  reaper.start();
 
   g_pid_path = setting_text("PidFile");
   _write_pid(g_pid_path);
@@ -201,6 +227,7 @@ int serve(const Args& args) {
     SignalThread signals(auth, api);
     api.start();
   }
+  reaper.stop();
   log->info("Portico shutdown complete");
   set_auth(nullptr);
   return 0;
