@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/thread.h"
 #include "common/value.h"
 #include "docker/docker.h"
 #include "logging/logging.h"
@@ -35,7 +36,7 @@ void ContainerReaper::start() {
   std::lock_guard<std::mutex> l(mu_);
   if (worker_.joinable()) return;
   stopping_ = false;
-  worker_ = std::thread([this] { loop(); });
+  worker_ = start_quiet_thread([this] { loop(); });
 }
 
 void ContainerReaper::stop() {
