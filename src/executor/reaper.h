@@ -13,8 +13,8 @@
 //     back-off until it succeeds;
 //   - sweep(): at start() and then periodically, exited, created and dead
 //     containers of our instance whose run is not in progress are removed.
-//     Running ones are left alone: they may belong to a previous process's
-//     run that nobody has given up on yet; they are removed once they exit.
+//     Running ones are left alone until they exit: should two gateways ever
+//     share an instance name by mistake, neither kills the other's runs.
 // Containers of another instance, and unlabelled ones, are never touched.
 //
 // Thread rules: every member may be called from any thread. One worker
