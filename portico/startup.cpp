@@ -205,9 +205,15 @@ int serve(const Args& args) {
   if (args.daemon) _daemonize();
   config_watcher.start(g_config, auth);
 
+  g_pid_path = setting_text("PidFile");
+  _write_pid(g_pid_path);
+  std::atexit(remove_pid_at_exit);
+  g_config.record_startup_success();
+
   // Containers left by an earlier process go now; failed removals and
   // leftovers of this one as they happen. Without a container alias the
-  // Engine is never contacted.
+  // Engine is never contacted. Started after the last exit() of start-up:
+  // exit() would not join its thread.
   ContainerReaper reaper([] { return executor._get_docker_client(); }, instance,
                          [] { return has_container_alias(config().get_all_aliases()); });
   executor.set_reaper(&reaper);
@@ -215,11 +221,6 @@ int serve(const Args& args) {
     ~Detach() { executor.set_reaper(nullptr); }
   } detach;
   reaper.start();
-
-  g_pid_path = setting_text("PidFile");
-  _write_pid(g_pid_path);
-  std::atexit(remove_pid_at_exit);
-  g_config.record_startup_success();
 
   HttpApiServer api(g_config, auth, g_logging, executor);
   api.set_version(version());
