@@ -107,13 +107,18 @@ void _do_reload(ConfigStore& config_instance, AuthStore& auth_instance) {
   config_instance.record_alias_reload(alias_errs.empty());
 }
 
+sigset_t service_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : {SIGHUP, SIGTERM, SIGINT, SIGUSR2}) sigaddset(&set, s);
+  return set;
+}
+
 // Signals are taken by sigwait() on a thread of their own, so the handler
 // bodies run as ordinary code: they may log, lock and start threads.
 class SignalThread {
  public:
-  SignalThread(AuthStore& auth, ApiServer& api) : auth_(auth), api_(api) {
-    sigemptyset(&set_);
-    for (int s : {SIGHUP, SIGTERM, SIGINT, SIGUSR2}) sigaddset(&set_, s);
+  SignalThread(AuthStore& auth, ApiServer& api) : set_(service_signals()), auth_(auth), api_(api) {
     pthread_sigmask(SIG_BLOCK, &set_, nullptr);
     thread_ = std::thread([this] { loop(); });
   }
@@ -205,6 +210,10 @@ int serve(const Args& args) {
   if (args.daemon) _daemonize();
   config_watcher.start(g_config, auth);
 
+  // Once the PID file names us, a SIGTERM must wait for the signal thread
+  // rather than end the process before the file is removed.
+  const sigset_t signals = service_signals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   g_pid_path = setting_text("PidFile");
   _write_pid(g_pid_path);
   std::atexit(remove_pid_at_exit);
