@@ -3,9 +3,11 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "config/config.h"
 #include "docker/docker.h"
 #include "executor/executor.h"
+#include "executor/reaper.h"
 #include "imagery/imagery.h"
 #include "logging/logging.h"
 #include "portico/cli.h"
@@ -71,6 +74,17 @@ Errors _validate_docker_socket(const Value& container_setting, const std::vector
           "not reachable. Mount the Docker socket (e.g. -v /var/run/docker.sock:/var/run/docker.sock)."};
 }
 
+// Names this gateway on the containers it starts. One PID file on one host
+// runs one gateway at a time, so another gateway sharing the Engine never
+// has the same name.
+std::string _container_instance() {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0) std::snprintf(host, sizeof host, "localhost");
+  std::error_code ec;
+  const auto pid_file = std::filesystem::absolute(setting_text("PidFile"), ec);
+  return std::string(host) + ":" + (ec ? setting_text("PidFile") : pid_file.lexically_normal().string());
+}
+
 Errors _run_startup_imagery(const std::vector<Value>& aliases, const Value& refresh_default,
                             const Value& prefetch_default) {
   if (!has_container_alias(aliases)) return {};
@@ -93,13 +107,18 @@ void _do_reload(ConfigStore& config_instance, AuthStore& auth_instance) {
   config_instance.record_alias_reload(alias_errs.empty());
 }
 
+sigset_t service_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : {SIGHUP, SIGTERM, SIGINT, SIGUSR2}) sigaddset(&set, s);
+  return set;
+}
+
 // Signals are taken by sigwait() on a thread of their own, so the handler
 // bodies run as ordinary code: they may log, lock and start threads.
 class SignalThread {
  public:
-  SignalThread(AuthStore& auth, ApiServer& api) : auth_(auth), api_(api) {
-    sigemptyset(&set_);
-    for (int s : {SIGHUP, SIGTERM, SIGINT, SIGUSR2}) sigaddset(&set_, s);
+  SignalThread(AuthStore& auth, ApiServer& api) : set_(service_signals()), auth_(auth), api_(api) {
     pthread_sigmask(SIG_BLOCK, &set_, nullptr);
     thread_ = std::thread([this] { loop(); });
   }
@@ -189,6 +208,7 @@ int serve(const Args& args) {
 
   if (auto problem = process_spawner_problem()) refuse({*problem});
 
+  const std::string instance = _container_instance();
   if (args.daemon) _daemonize();
   // After daemonising, so that the spawner is the daemon's own child, with its final standard streams.
   try {
@@ -198,10 +218,26 @@ int serve(const Args& args) {
   }
   config_watcher.start(g_config, auth);
 
+  // Once the PID file names us, a SIGTERM must wait for the signal thread
+  // rather than end the process before the file is removed.
+  const sigset_t signals = service_signals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   g_pid_path = setting_text("PidFile");
   _write_pid(g_pid_path);
   std::atexit(remove_pid_at_exit);
   g_config.record_startup_success();
+
+  // Containers left by an earlier process go now; failed removals and
+  // leftovers of this one as they happen. Without a container alias the
+  // Engine is never contacted. Started after the last exit() of start-up:
+  // exit() would not join its thread.
+  ContainerReaper reaper([] { return executor._get_docker_client(); }, instance,
+                         [] { return has_container_alias(config().get_all_aliases()); });
+  executor.set_reaper(&reaper);
+  struct Detach {
+    ~Detach() { executor.set_reaper(nullptr); }
+  } detach;
+  reaper.start();
 
   HttpApiServer api(g_config, auth, g_logging, executor);
   api.set_version(version());
@@ -209,6 +245,7 @@ int serve(const Args& args) {
     SignalThread signals(auth, api);
     api.start();
   }
+  reaper.stop();
   log->info("Portico shutdown complete");
   set_auth(nullptr);
   return 0;

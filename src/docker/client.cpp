@@ -234,8 +234,9 @@ std::string Client::run(const RunSpec& run_spec) const {
   return id;
 }
 
-long long Client::wait(const std::string& id) const {
-  const Request rq = versioned("POST", "/containers/" + id_path(id) + "/wait", true);
+long long Client::wait(const std::string& id, const std::atomic<bool>* cancel) const {
+  Request rq = versioned("POST", "/containers/" + id_path(id) + "/wait", true);
+  rq.cancel = cancel;
   const Response r = call(rq);
   if (!ok(r)) fail(rq, r);
   const auto v = parse_json(r.body);
@@ -294,12 +295,30 @@ void Client::watch_output(const std::string& id,
   FrameDemux demux([&](int stream, std::string_view piece) {
     if (more) more = on_output(stream == 2, piece);
   });
-  const Response r = call(rq, [&](const Response&, std::string_view chunk) {
-    demux.feed(chunk);
-    if (demux.error()) throw DockerError(500, "Following the logs of container " + id + " failed: " + *demux.error());
-    return more;
-  });
+  Response r;
+  try {
+    r = call(rq, [&](const Response&, std::string_view chunk) {
+      demux.feed(chunk);
+      if (demux.error()) throw DockerError(500, "Following the logs of container " + id + " failed: " + *demux.error());
+      return more;
+    });
+  } catch (const DockerError&) {
+    if (cancel && cancel->load()) return;  // given up before the Engine said anything
+    throw;
+  }
   if (!ok(r)) fail(rq, r);
+}
+
+Value Client::list_containers(const Value& filters) const {
+  const Request rq = versioned("GET", "/containers/json?all=1&filters=" + encode(filters.dump()));
+  const Response r = call(rq);
+  if (!ok(r)) fail(rq, r);
+  auto v = parse_json(r.body);
+  if (!v || !v->is_array()) throw DockerError(r.status, "Invalid response from the Docker Engine to " + rq.path);
+  for (const Value& c : *v)
+    if (!c.is_object() || !c.contains("Id") || !c["Id"].is_string())
+      throw DockerError(r.status, "Invalid container in the Docker Engine's answer to " + rq.path);
+  return std::move(*v);
 }
 
 void Client::kill(const std::string& id) const {

@@ -41,6 +41,13 @@ class DockerError : public std::runtime_error {
   std::string explanation;
 };
 
+// Whether `e` says that the Engine stopped answering (could not be reached,
+// broke off or went silent), as opposed to answering with a refusal.
+inline bool is_unreachable(const std::exception& e) {
+  const auto* d = dynamic_cast<const DockerError*>(&e);
+  return d && d->status == 0;
+}
+
 // The image does not exist locally, and no registry could provide it.
 class ImageNotFound : public DockerError {
  public:
@@ -55,8 +62,9 @@ struct Request {
   std::string body;
   std::string content_type;  // of `body`; empty when there is no body
   bool unbounded = false;    // no limit on silence (wait, pull)
-  // When set, ends the read without an error; looked at about once a second
-  // even while the Engine is silent.
+  // Looked at about once a second, even while the Engine is silent: once set,
+  // a request whose answer has not begun is given up (DockerError, status 0),
+  // and one whose answer is streaming ends there without an error.
   const std::atomic<bool>* cancel = nullptr;
 };
 
@@ -139,8 +147,10 @@ class Client {
   // before the Engine is contacted.
   std::string run(const RunSpec& run_spec) const;
   // Blocks until the container stops (killing it from another thread ends
-  // the wait); returns its StatusCode, 0 when the Engine gives none.
-  long long wait(const std::string& id) const;
+  // the wait); returns its StatusCode, 0 when the Engine gives none. Setting
+  // `cancel` gives the wait up (DockerError, status 0), so a silent Engine
+  // cannot hold the caller for ever.
+  long long wait(const std::string& id, const std::atomic<bool>* cancel = nullptr) const;
   // The bytes the container wrote to the chosen streams, without framing.
   std::string logs(const std::string& id, bool out, bool err) const;
   // The same, reading no further than `max_bytes` of them: `over_limit`
@@ -155,6 +165,10 @@ class Client {
   // A container that no longer exists is not an error.
   void remove(const std::string& id, bool force = true) const;
   Value inspect_container(const std::string& id) const;
+  // Every container, running or not, that matches the Engine's `filters`
+  // (e.g. {"label": ["k=v"], "status": ["exited"]}): the Engine's summaries,
+  // each with at least "Id", "State" and "Labels".
+  Value list_containers(const Value& filters) const;
 
  private:
   Request versioned(std::string method, const std::string& path, bool unbounded = false) const;

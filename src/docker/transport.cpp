@@ -127,6 +127,7 @@ size_t on_header(char* p, size_t, size_t n, void* ud) {
   return n;
 }
 
+// libcurl calls this about once a second even when nothing arrives.
 int on_progress(void* ud, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   auto* t = static_cast<Transfer*>(ud);
   if (!t->cancel->load()) return 0;
@@ -234,6 +235,10 @@ class CurlTransport final : public Transport {
     if (t.too_large)
       throw DockerError(t.head.status, "Answer of the Docker Engine to " + rq.method + " " + rq.path +
                                            " is larger than " + std::to_string(kMaxBody) + " bytes");
+    // Cancelled before the answer began: nothing to hand back. Once it has
+    // begun (a followed stream), cancelling ends it like a stop.
+    if (rc == CURLE_ABORTED_BY_CALLBACK && t.stopped && !t.head_known)
+      throw DockerError(0, "Gave up waiting for the Docker Engine to answer " + rq.method + " " + rq.path);
     if (rc != CURLE_OK && !((rc == CURLE_WRITE_ERROR || rc == CURLE_ABORTED_BY_CALLBACK) && t.stopped)) {
       // For a socket, curl's own text names "localhost port 80", which helps nobody.
       std::string why = errbuf[0] && ep_.socket_path.empty() ? errbuf : api.easy_strerror(rc);

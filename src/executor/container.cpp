@@ -8,6 +8,7 @@
 #include "docker/docker.h"
 #include "executor/executor.h"
 #include "executor/files.h"
+#include "executor/reaper.h"
 #include "imagery/imagery.h"
 #include "interfaces/interfaces.h"
 #include "logging/logging.h"
@@ -62,6 +63,39 @@ class OutputWatch {
   std::thread thread_;
 };
 
+// A killed container stops at once; a wait still open after this is stuck.
+constexpr std::chrono::seconds kKilledWaitGrace{30};
+
+// The Engine's wait blocks without a limit: it runs on a worker that can be
+// given up on, so that a silent Engine cannot hold the run for ever.
+class WaitWorker {
+ public:
+  WaitWorker(const docker::Client& client, const std::string& id) {
+    std::packaged_task<long long()> task([&client, id, this] { return client.wait(id, &cancel_); });
+    outcome_ = task.get_future();
+    thread_ = std::thread(std::move(task));
+  }
+  ~WaitWorker() { finish(std::chrono::seconds(0)); }
+  bool ready_within(std::chrono::duration<double> limit) {
+    return outcome_.wait_for(limit) == std::future_status::ready;
+  }
+  // Joins the worker, giving the wait up unless it returns within `grace`.
+  void finish(std::chrono::duration<double> grace) {
+    if (!thread_.joinable()) return;
+    if (!ready_within(grace)) cancel_ = true;
+    thread_.join();
+  }
+  long long get() {
+    finish(std::chrono::seconds(0));
+    return outcome_.get();
+  }
+
+ private:
+  std::atomic<bool> cancel_{false};
+  std::future<long long> outcome_;
+  std::thread thread_;
+};
+
 }  // namespace
 
 std::shared_ptr<docker::Client> Executor::_get_docker_client() {
@@ -92,6 +126,10 @@ ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value
   const auto stream_entries = preserve::expand_preserve_streams(alias_cfg.value("preserveStreams", Value()));
   Value container_id, image_id;
   std::optional<std::string> captured_stdout, captured_stderr;
+  ContainerReaper* const reaper = reaper_.load();
+  const std::string correlation_id = logging().get_correlation_id().value_or("");
+  std::optional<ContainerReaper::Run> in_progress;
+  if (reaper) in_progress.emplace(*reaper, correlation_id);
 
   std::shared_ptr<docker::Client> client;
   try {
@@ -105,13 +143,15 @@ ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value
   ExecutionResult result;
   std::optional<std::string> full_id;
   std::optional<OutputWatch> watch;  // ended only after the removal below in a failure
+  std::optional<std::string> lost;   // why the Engine stopped answering mid-run
   try {
     const Value image_v = alias_cfg.value("image", Value());
     const std::string image = image_v.is_string() ? image_v.get<std::string>() : "";
     std::optional<std::string> command;
     const Value cmd_v = alias_cfg.value("command", Value());
     if (cmd_v.is_string() && !cmd_v.get<std::string>().empty()) command = renderer().render(cmd_v.get<std::string>(), params);
-    docker::RunSpec run_spec{image, command, {}, {}};
+    docker::RunSpec run_spec{image, command, {}, {},
+                             container_labels(correlation_id, reaper ? reaper->instance() : "")};
     const Value env = alias_cfg.value("environment", Value());
     if (env.is_object())
       for (auto it = env.begin(); it != env.end(); ++it)
@@ -136,18 +176,15 @@ ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value
     const uint64_t max_bytes = _max_output_bytes();
     watch.emplace(client, *full_id, max_bytes);
 
-    // The Engine's wait blocks without a limit: run it on a worker and give up on it in time.
-    std::packaged_task<long long()> task([&client, id = *full_id] { return client->wait(id); });
-    auto outcome = task.get_future();
-    std::thread worker(std::move(task));
-    const bool in_time = outcome.wait_for(std::chrono::duration<double>(remaining)) == std::future_status::ready;
-    if (!in_time) {
+    WaitWorker waiter(*client, *full_id);
+    if (!waiter.ready_within(std::chrono::duration<double>(remaining))) {
       try {
         client->kill(*full_id);
-      } catch (...) {
+      } catch (const std::exception& e) {
+        if (docker::is_unreachable(e)) throw;  // the container's fate is unknown: not a time-out
       }
       std::tie(captured_stdout, captured_stderr) = _safe_container_logs(*client, *full_id, max_bytes);
-      worker.join();
+      waiter.finish(kKilledWaitGrace);
       result = ExecutionResult::object();
       result["success"] = false;
       result["timed_out"] = true;
@@ -156,8 +193,7 @@ ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value
       result["image_id"] = image_id;
       result["error"] = "Container timed out after " + plain_decimal(timeout) + " seconds";
     } else {
-      worker.join();
-      const long long status = outcome.get();
+      const long long status = waiter.get();
       watch->finish();
       if (watch->over_limit) {
         captured_stdout = to_utf8(std::move(watch->out));
@@ -187,16 +223,28 @@ ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value
     result["image_id"] = image_id;
   } catch (const std::exception& e) {
     log->error(std::string("Container execution error: ") + e.what());
-    result = ExecutionResult::object();
-    result["success"] = false;
-    result["error"] = e.what();
-    result["container_id"] = container_id;
-    result["image_id"] = image_id;
+    if (docker::is_unreachable(e)) {
+      // Same answer as an Engine that was unreachable from the start.
+      lost = e.what();
+      result = result::failure(std::string("Docker not available: ") + e.what());
+    } else {
+      result = ExecutionResult::object();
+      result["success"] = false;
+      result["error"] = e.what();
+      result["container_id"] = container_id;
+      result["image_id"] = image_id;
+    }
   }
   if (full_id) {
-    try {
-      client->remove(*full_id, true);
-    } catch (...) {
+    // A lost Engine would only make the removal wait for its own time-out: hand it over at once.
+    if (lost && reaper) {
+      reaper->remove_later(*full_id, *lost);
+    } else {
+      try {
+        client->remove(*full_id, true);
+      } catch (const std::exception& e) {
+        if (reaper) reaper->remove_later(*full_id, e.what());
+      }
     }
   }
   watch.reset();

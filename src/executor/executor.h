@@ -4,6 +4,7 @@
 // Thread rules: execute_alias() is called concurrently from request threads;
 // the executor keeps no per-run state.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,7 @@
 namespace portico {
 
 namespace docker { class Client; }
+class ContainerReaper;
 
 // The execution result: an ordered map whose keys follow the outcome's fixed order.
 using ExecutionResult = Value;
@@ -48,6 +50,12 @@ class Executor {
   // of the configuration store or validator propagate.
   ExecutionResult execute_alias(const std::string& alias_name, const Value& parameters);
 
+  // Container runs label their containers with the reaper's instance, mark
+  // themselves in progress and hand it removals that failed. Set it before
+  // serving and clear it (nullptr) before the reaper goes; without one, a
+  // failed removal is only ignored.
+  void set_reaper(ContainerReaper* reaper) { reaper_.store(reaper); }
+
   // The alias's time-out (60 when missing, zero or false), capped by a
   // non-zero MaxTimeout. Returned as it came: integer or fractional.
   static Value _resolve_timeout(const Value& alias_cfg);
@@ -69,6 +77,7 @@ class Executor {
       uint64_t max_bytes = DEFAULT_MAX_OUTPUT_BYTES);
 
  private:
+  std::atomic<ContainerReaper*> reaper_{nullptr};
   std::mutex docker_mu_;
   std::shared_ptr<docker::Client> _docker_client;
 };

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <poll.h>
 #include <pthread.h>
-#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -18,6 +17,7 @@
 
 #include "common/fd.h"
 #include "common/text.h"
+#include "common/thread.h"
 #include "logging/logging.h"
 
 namespace portico {
@@ -32,18 +32,6 @@ double as_interval(const Value& v) {
 }
 
 std::string as_dir(const Value& v) { return v.is_string() ? v.get<std::string>() : std::string(); }
-
-// Threads of the watcher must never take a process signal: the signal thread
-// of the program handles those, and a default action would end the process.
-template <typename F>
-std::thread start_quiet_thread(F&& f) {
-  sigset_t all, old;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, &old);
-  std::thread t(std::forward<F>(f));
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  return t;
-}
 
 }  // namespace
 

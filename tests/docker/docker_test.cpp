@@ -746,6 +746,41 @@ TEST(CurlTransport, CancellingEndsASilentStreamWithoutAnError) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
 }
 
+TEST(CurlTransport, ACancelledRequestGivesUpOnASilentEngine) {
+  // Listening but never accepting: the request goes out and no answer ever comes.
+  test::TempDir dir;
+  const std::string path = dir / "silent.sock";
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(fd, 4), 0);
+  Endpoint ep;
+  ep.socket_path = path;
+  ep.base_url = "http://localhost";
+  auto t = make_curl_transport(ep);
+
+  std::atomic<bool> cancel{false};
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    cancel = true;
+  });
+  const auto t0 = std::chrono::steady_clock::now();
+  Request rq{"POST", "/v1.41/containers/c/wait", "", "", true};
+  rq.cancel = &cancel;
+  try {
+    t->request(rq);
+    ADD_FAILURE() << "a silent Engine answered";
+  } catch (const DockerError& e) {
+    EXPECT_EQ(e.status, 0);
+    EXPECT_TRUE(has(e.what(), "POST /v1.41/containers/c/wait")) << e.what();
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+  canceller.join();
+  ::close(fd);
+}
+
 TEST(FromEnv, AClosedSocketFailsWithTheCause) {
   test::TempDir dir;
   const std::string path = dir / "closed.sock";

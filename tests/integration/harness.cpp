@@ -135,12 +135,13 @@ void Site::default_users() const {
 
 std::string Site::app_log() const { return slurp(dir_ / "logs/app.log"); }
 
-Server::Server(const Site& site, std::vector<std::string> extra_args) : site_(site) {
+Server::Server(const Site& site, std::vector<std::string> extra_args, const std::map<std::string, std::string>& env)
+    : site_(site) {
   site.write_conf();
   std::vector<std::string> args{"--config", site.conf_path()};
   args.insert(args.end(), extra_args.begin(), extra_args.end());
   err_path_ = site.path("stderr.txt");
-  pid_ = spawn(args, site.path("stdout.txt"), err_path_, {});
+  pid_ = spawn(args, site.path("stdout.txt"), err_path_, env);
 }
 
 Server::~Server() {

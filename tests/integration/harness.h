@@ -64,7 +64,9 @@ class Site {
 // A running portico; stopped with SIGTERM (then SIGKILL) when destroyed.
 class Server {
  public:
-  explicit Server(const Site& site, std::vector<std::string> extra_args = {});
+  // `env` adds to (or replaces in) the test's own environment.
+  explicit Server(const Site& site, std::vector<std::string> extra_args = {},
+                  const std::map<std::string, std::string>& env = {});
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
