@@ -137,31 +137,37 @@ std::optional<std::string> convert_container(const std::string& text, Value& out
 }
 
 // Decimal only (no sign, exponent allowed): hex floats, inf and nan are refused.
-std::optional<std::string> convert_max_timeout(const std::string& text, Value& out) {
-  const std::string problem = quoted(text) + " is not a non-negative number of seconds";
-  if (const auto n = whole_number(text)) {
-    out = *n;
-    return std::nullopt;
-  }
+std::optional<double> decimal_number(const std::string& text) {
   size_t i = 0, digits = 0;
   while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
   if (i < text.size() && text[i] == '.') {
     ++i;
     while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
   }
-  if (digits == 0) return problem;
+  if (digits == 0) return std::nullopt;
   if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
     ++i;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
     const size_t exp_start = i;
     while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
-    if (i == exp_start) return problem;
+    if (i == exp_start) return std::nullopt;
   }
-  if (i != text.size()) return problem;
+  if (i != text.size()) return std::nullopt;
   double d = 0;
   const auto res = std::from_chars(text.data(), text.data() + text.size(), d);
-  if (res.ec != std::errc() || res.ptr != text.data() + text.size() || !std::isfinite(d)) return problem;
-  out = d;
+  if (res.ec != std::errc() || res.ptr != text.data() + text.size() || !std::isfinite(d)) return std::nullopt;
+  return d;
+}
+
+std::optional<std::string> convert_max_timeout(const std::string& text, Value& out) {
+  const std::string problem = quoted(text) + " is not a non-negative number of seconds";
+  if (const auto n = whole_number(text)) {
+    out = *n;
+    return std::nullopt;
+  }
+  const auto d = decimal_number(text);
+  if (!d) return problem;
+  out = *d;
   return std::nullopt;
 }
 
@@ -196,6 +202,45 @@ std::optional<std::string> convert_max_request(const std::string& text, Value& o
   return convert_whole_in_range(text, out, 1024, 1073741824, " is not a whole number from 1024 to 1073741824");
 }
 
+// Limits of the HTTP server: sizes, counts and durations in seconds (fractions allowed).
+std::optional<std::string> convert_queued_runs(const std::string& text, Value& out) {
+  return convert_whole_in_range(text, out, 0, 100000, " is not a whole number from 0 to 100000");
+}
+
+std::optional<std::string> convert_header_bytes(const std::string& text, Value& out) {
+  return convert_whole_in_range(text, out, 1024, 1048576, " is not a whole number from 1024 to 1048576");
+}
+
+std::optional<std::string> convert_connections(const std::string& text, Value& out) {
+  return convert_whole_in_range(text, out, 1, 1000000, " is not a whole number from 1 to 1000000");
+}
+
+std::optional<std::string> convert_auth_failures(const std::string& text, Value& out) {
+  return convert_whole_in_range(text, out, 0, 10000, " is not a whole number from 0 to 10000 (0 turns it off)");
+}
+
+std::optional<std::string> convert_seconds(const std::string& text, Value& out, bool zero_allowed, long long hi) {
+  const auto d = decimal_number(text);
+  if (!d || *d > static_cast<double>(hi) || (*d == 0 && !zero_allowed) || (*d > 0 && *d < 0.001))
+    return quoted(text) + " is not a number of seconds from " + (zero_allowed ? "0" : "0.001") + " to " +
+           std::to_string(hi);
+  if (const auto n = whole_number(text)) out = *n;
+  else out = *d;
+  return std::nullopt;
+}
+
+std::optional<std::string> convert_header_timeout(const std::string& text, Value& out) {
+  return convert_seconds(text, out, false, 3600);
+}
+
+std::optional<std::string> convert_request_timeout(const std::string& text, Value& out) {
+  return convert_seconds(text, out, false, 86400);
+}
+
+std::optional<std::string> convert_keepalive_timeout(const std::string& text, Value& out) {
+  return convert_seconds(text, out, true, 3600);
+}
+
 const std::vector<KeySpec>& key_specs() {
   static const std::vector<KeySpec> specs = {
       {"PidFile", "/run/portico.pid", convert_path},
@@ -222,6 +267,14 @@ const std::vector<KeySpec>& key_specs() {
       {"PrefetchImage", "no", convert_prefetch_image},
       {"MaxConcurrentRuns", 64, convert_max_runs},
       {"MaxRequestBytes", 1048576, convert_max_request},
+      // null: as many as MaxConcurrentRuns
+      {"MaxQueuedRuns", nullptr, convert_queued_runs},
+      {"MaxHeaderBytes", 16384, convert_header_bytes},
+      {"MaxConnections", 4096, convert_connections},
+      {"RequestHeaderTimeout", 10, convert_header_timeout},
+      {"RequestTimeout", 30, convert_request_timeout},
+      {"KeepAliveTimeout", 5, convert_keepalive_timeout},
+      {"AuthFailureLimit", 10, convert_auth_failures},
   };
   return specs;
 }
