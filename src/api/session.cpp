@@ -200,6 +200,7 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
     }
     version_ = 11;
     head_only_ = false;
+    start_line_done_ = false;
     parser_.emplace();
     parser_->header_limit(static_cast<std::uint32_t>(limits_.max_header_bytes));
     parser_->body_limit(limits_.max_body_bytes);
@@ -209,7 +210,9 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
   void parse_header() {
     if (buffer_.size() > 0) {
       beast::error_code ec;
-      buffer_.consume(parser_->put(buffer_.data(), ec));
+      const size_t used = parser_->put(buffer_.data(), ec);
+      buffer_.consume(used);
+      start_line_done_ |= used > 0;
       if (!ec && parser_->is_header_done()) return on_header();
       if (ec && ec != http::error::need_more) return refuse_malformed(ec);
     }
@@ -227,9 +230,10 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
                             });
   }
 
-  // The parser keeps the whole header buffered until its end arrives, so the
-  // request line is at the buffer's start.
+  // The parser takes the request line as soon as it is whole, and the fields
+  // only once they all are: until then the request line is at the buffer's start.
   bool request_line_too_long() const {
+    if (start_line_done_) return parser_->get().target().size() > limits_.max_target_bytes;
     const std::string_view data(static_cast<const char*>(buffer_.data().data()), buffer_.size());
     const size_t end = data.find('\n');
     return (end == std::string_view::npos ? data.size() : end) > limits_.max_target_bytes + kRequestLineSlack;
@@ -339,8 +343,8 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
     watched_ = ex;
     if (peer_closed_) {
       if (auto e = ex.lock()) e->mark_gone();
-    } else if (!reading_ && buffer_.size() < buffer_.max_size()) {
-      read_idle();
+    } else if (!reading_ && buffer_.size() == 0) {
+      read_idle();  // with a pipelined request buffered the client is there, and reading on would stall it
     }
   }
 
@@ -468,6 +472,7 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
   bool keep_ = false;
   bool head_only_ = false;
   bool expects_continue_ = false;
+  bool start_line_done_ = false;
   std::shared_ptr<Exchange> body_ex_;
   std::function<void(int)> body_then_;
   std::weak_ptr<Exchange> watched_;
