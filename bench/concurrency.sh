@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # 200 simultaneous runs of `sleep 2`: wall time, and whether the gateway holds
 # the same descriptors, threads and children afterwards, with no run directory left.
-#   bench/concurrency.sh [RUNS]      (needs a built build/portico/portico)
+#   bench/concurrency.sh [RUNS]      (PORTICO_BIN: the program, default build/portico/portico)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 runs="${1:-200}"
@@ -10,7 +10,7 @@ trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 . "$root/bench/site.sh"
 make_site "$work" 18081 "LogLevel warning" "MaxConcurrentRuns $((runs + 16))"
 printf 'nap: {type: process, command: sleep 2, files: [{location: in.txt, content: x}]}\n' > "$work/aliases/a.yaml"
-"$root/build/portico/portico" --config "$work/portico.conf" 2>"$work/err" &
+"${PORTICO_BIN:-$root/build/portico/portico}" --config "$work/portico.conf" 2>"$work/err" &
 pid=$!
 sleep 1
 curl -s -u bench:bench -d '' http://127.0.0.1:18081/v1/run/nap >/dev/null  # warm-up
@@ -32,7 +32,7 @@ before=$(state)
 start=$(date +%s.%N)
 parallel_curl -u bench:bench -d '' -K "$work/nap.cfg" > "$work/codes"
 end=$(date +%s.%N)
-sleep 3  # idle keep-alive connections close after 2 s
+sleep 6  # idle keep-alive connections close after KeepAliveTimeout (5 s)
 after=$(state)
 ok=$(grep -c '^200$' "$work/codes" || true)
 printf 'runs=%s ok=%s wall=%.2fs (client floor, %s requests of /health at once: %.2fs)\nbefore: %s\nafter:  %s\n' \

@@ -5,13 +5,16 @@
 # Cases alternate within each of ROUNDS rounds so that drift on a shared
 # machine hits them alike; ratios are taken within a round, then the median.
 # "cpu/req" is the CPU time of the server and its children per request.
-#   bench/run_throughput.sh [SECONDS] [ROUNDS]   (needs a built build/portico/portico)
+# PORTICO_BIN names the program(s) to measure, space-separated (default
+# build/portico/portico): two builds measured in one run compare fairly.
+#   bench/run_throughput.sh [SECONDS] [ROUNDS]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 secs="${1:-10}" rounds="${2:-3}"
 command -v wrk >/dev/null && command -v webhook >/dev/null || {
   [ "$(id -u)" -eq 0 ] && apt-get install -y -qq wrk webhook >/dev/null
 }
+read -r -a bins <<<"${PORTICO_BIN:-$root/build/portico/portico}"
 work="$(mktemp -d)"
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 . "$root/bench/site.sh"
@@ -36,15 +39,27 @@ cat > "$work/hooks.json" <<'JSON'
 [{"id": "hello", "execute-command": "/bin/sh", "include-command-output-in-response": true,
   "pass-arguments-to-command": [{"source": "string", "name": "-c"}, {"source": "string", "name": "echo hello"}]}]
 JSON
-"$root/build/portico/portico" --config "$work/portico.conf" 2>"$work/portico.err" &
-portico_pid=$!
+# One site per program, on ports 18080, 18081...
+portico_pid=()
+for i in "${!bins[@]}"; do
+  site="$work/p$i"
+  mkdir -p "$site"
+  cp -r "$work/aliases" "$work/auth" "$site/"
+  sed -e "s|$work|$site|g" -e "s|^ListenPort .*|ListenPort $((18080 + i))|" "$work/portico.conf" > "$site/portico.conf"
+  mkdir -p "$site/logs" "$site/shared"
+  "${bins[$i]}" --config "$site/portico.conf" 2>"$site/portico.err" &
+  portico_pid+=($!)
+done
 webhook -hooks "$work/hooks.json" -ip 127.0.0.1 -port 19000 >/dev/null 2>&1 &
 webhook_pid=$!
 cc -O2 -o "$work/spawn_loop" "$root/bench/spawn_loop.c"
 sleep 1
-for auth in "Basic $(printf 'bench:bench' | base64)" "Bearer $token"; do
-  code=$(curl -s -o /dev/null -w '%{http_code}' -H "Authorization: $auth" -d '' http://127.0.0.1:18080/v1/run/hello)
-  [ "$code" = 200 ] || { echo "run_throughput: ${auth%% *} check answered $code" >&2; cat "$work/portico.err" >&2; exit 1; }
+for i in "${!bins[@]}"; do
+  echo "p$i = ${bins[$i]}"
+  for auth in "Basic $(printf 'bench:bench' | base64)" "Bearer $token"; do
+    code=$(curl -s -o /dev/null -w '%{http_code}' -H "Authorization: $auth" -d '' "http://127.0.0.1:$((18080 + i))/v1/run/hello")
+    [ "$code" = 200 ] || { echo "run_throughput: p$i ${auth%% *} check answered $code" >&2; cat "$work/p$i/portico.err" >&2; exit 1; }
+  done
 done
 
 cpu_ticks() { awk '{print $14 + $15 + $16 + $17}' "/proc/$1/stat"; }  # own and reaped children
@@ -64,8 +79,10 @@ measure() {  # key pid url [lua]
 }
 for r in $(seq 1 "$rounds"); do
   for c in 16 64; do
-    measure "portico-basic-$c" "$portico_pid" http://127.0.0.1:18080/v1/run/hello "$work/basic.lua"
-    measure "portico-jwt-$c" "$portico_pid" http://127.0.0.1:18080/v1/run/hello "$work/jwt.lua"
+    for i in "${!bins[@]}"; do
+      measure "p$i-basic-$c" "${portico_pid[$i]}" "http://127.0.0.1:$((18080 + i))/v1/run/hello" "$work/basic.lua"
+      measure "p$i-jwt-$c" "${portico_pid[$i]}" "http://127.0.0.1:$((18080 + i))/v1/run/hello" "$work/jwt.lua"
+    done
     measure "webhook-$c" "$webhook_pid" http://127.0.0.1:19000/hooks/hello
   done
   out=$("$work/spawn_loop" "$secs")
@@ -80,9 +97,11 @@ ratio() {  # array a b -> median over rounds of a/b
 }
 echo "medians over $rounds rounds of per-round ratios:"
 for c in 16 64; do
-  for auth in basic jwt; do
-    printf 'c=%s %-5s  portico/webhook req/s %.2fx  portico/raw spawn %.2fx  p99 portico/webhook %.2fx  cpu/req portico/webhook %.2fx\n' \
-      "$c" "$auth" "$(ratio rps "portico-$auth-$c" "webhook-$c")" "$(ratio rps "portico-$auth-$c" raw)" \
-      "$(ratio p99 "portico-$auth-$c" "webhook-$c")" "$(ratio cpu "portico-$auth-$c" "webhook-$c")"
+  for i in "${!bins[@]}"; do
+    for auth in basic jwt; do
+      printf 'c=%s p%s %-5s  portico/webhook req/s %.2fx  portico/raw spawn %.2fx  p99 portico/webhook %.2fx  cpu/req portico/webhook %.2fx\n' \
+        "$c" "$i" "$auth" "$(ratio rps "p$i-$auth-$c" "webhook-$c")" "$(ratio rps "p$i-$auth-$c" raw)" \
+        "$(ratio p99 "p$i-$auth-$c" "webhook-$c")" "$(ratio cpu "p$i-$auth-$c" "webhook-$c")"
+    done
   done
 done
