@@ -54,13 +54,18 @@ def report(name, samples):
           f"max {ok[-1]:.1f} ms  failed {failed}")
 
 
-async def hold_idle(port, n, stop, opened):
+async def open_many(port, n):
     conns = []
     for _ in range(n):
         try:
             conns.append(await asyncio.open_connection(HOST, port))
         except OSError:
             break
+    return conns
+
+
+async def hold_idle(port, n, stop, opened):
+    conns = await open_many(port, n)
     opened.append(len(conns))
     await stop.wait()
     for _, w in conns:
@@ -68,12 +73,7 @@ async def hold_idle(port, n, stop, opened):
 
 
 async def trickle(port, n, stop):
-    conns = []
-    for _ in range(n):
-        try:
-            conns.append(await asyncio.open_connection(HOST, port))
-        except OSError:
-            break
+    conns = await open_many(port, n)
     line = b"GET /health HTTP/1.1\r\n" + b"".join(b"X-Slow-%d: %s\r\n" % (i, b"a" * 30) for i in range(100000))
     pos = 0
     # About 40 bytes a second across all connections.
