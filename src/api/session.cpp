@@ -194,13 +194,13 @@ void Session::parse_header() {
   reading_ = true;
   io_read_some(buffer_.prepare(std::min(kHeaderRead, buffer_.max_size() - buffer_.size())),
                [self = shared_from_this()](ErrorCode ec, size_t n) {
-                            self->reading_ = false;
-                            if (self->phase_ == Phase::Closed) return;
-                            if (self->timed_out_) return self->on_timeout();
-                            if (ec) return self->close_now();  // the client left mid-header
-                            self->buffer_.commit(n);
-                            self->parse_header();
-                          });
+                 self->reading_ = false;
+                 if (self->phase_ == Phase::Closed) return;
+                 if (self->timed_out_) return self->on_timeout();
+                 if (ec) return self->close_now();  // the client left mid-header
+                 self->buffer_.commit(n);
+                 self->parse_header();
+               });
 }
 
 bool Session::request_line_too_long() const {
