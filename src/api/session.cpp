@@ -80,7 +80,8 @@ void Session::close() {
 
 void Session::stop() {
   post([](Session& s) {
-    if (s.phase_ != Phase::Handling && s.phase_ != Phase::Writing) s.close_now();
+    if (s.phase_ == Phase::Writing) s.arm(std::min(s.timer_.expiry(), s.send_deadline()));
+    else if (s.phase_ != Phase::Handling) s.close_now();
   });
 }
 

@@ -16,6 +16,7 @@ using tcp = net::ip::tcp;
 
 constexpr size_t kPiece = 64 * 1024;
 constexpr size_t kLingerRead = 4096;
+constexpr auto kStoppingSendTimeout = std::chrono::seconds(10);
 
 }  // namespace
 
@@ -52,7 +53,7 @@ void Session::write_answer(Answer a) {
   phase_ = Phase::Writing;
   keep_ = !a.close && keep_alive_ && !peer_closed_ && !state_->stopping() &&
           limits_.keepalive_timeout > Clock::duration::zero();
-  arm(Clock::now() + limits_.send_stall_timeout);
+  arm(send_deadline());
   auto self = shared_from_this();
   if (a.json || head_only_) {
     header_ = {};
@@ -67,11 +68,17 @@ void Session::write_answer(Answer a) {
   io_write(response_, [self](ErrorCode ec, size_t) { self->on_written(ec); });
 }
 
+// While the server stops, a client that reads slowly must not hold its exit for long.
+Session::Clock::time_point Session::send_deadline() const {
+  return Clock::now() + (state_->stopping() ? std::min<Clock::duration>(limits_.send_stall_timeout, kStoppingSendTimeout)
+                                            : limits_.send_stall_timeout);
+}
+
 void Session::on_written(ErrorCode ec) {
   if (phase_ == Phase::Closed) return;
   if (ec) return close_now();
   if (pieces_ && pieces_->next(piece_, kPiece)) {
-    arm(Clock::now() + limits_.send_stall_timeout);
+    arm(send_deadline());
     io_write(net::buffer(piece_), [self = shared_from_this()](ErrorCode ec, size_t) { self->on_written(ec); });
     return;
   }

@@ -83,6 +83,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session>
   template <class Message>
   void fill(Message& res, const Answer& a);
   void write_answer(Answer a);
+  Clock::time_point send_deadline() const;
   void on_written(ErrorCode ec);
   void linger_close();
   void linger_read();
