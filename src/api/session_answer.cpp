@@ -69,9 +69,10 @@ void Session::write_answer(Answer a) {
 }
 
 // While the server stops, a client that reads slowly must not hold its exit for long.
-Session::Clock::time_point Session::send_deadline() const {
-  return Clock::now() + (state_->stopping() ? std::min<Clock::duration>(limits_.send_stall_timeout, kStoppingSendTimeout)
-                                            : limits_.send_stall_timeout);
+Session::Clock::time_point Session::send_deadline() {
+  const auto now = Clock::now();
+  if (state_->stopping() && drain_by_ == Clock::time_point::max()) drain_by_ = now + kStoppingSendTimeout;
+  return std::min(now + limits_.send_stall_timeout, drain_by_);
 }
 
 void Session::on_written(ErrorCode ec) {

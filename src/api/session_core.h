@@ -83,7 +83,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session>
   template <class Message>
   void fill(Message& res, const Answer& a);
   void write_answer(Answer a);
-  Clock::time_point send_deadline() const;
+  Clock::time_point send_deadline();
   void on_written(ErrorCode ec);
   void linger_close();
   void linger_read();
@@ -100,6 +100,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session>
   bool answered_any_ = false;
   bool peer_closed_ = false;
   Clock::time_point header_deadline_, request_deadline_, handling_since_;
+  Clock::time_point drain_by_ = Clock::time_point::max();  // set once the server stops
 
   // Of the request in progress.
   std::string cid_;
