@@ -137,37 +137,31 @@ std::optional<std::string> convert_container(const std::string& text, Value& out
 }
 
 // Decimal only (no sign, exponent allowed): hex floats, inf and nan are refused.
-std::optional<double> decimal_number(const std::string& text) {
-  size_t i = 0, digits = 0;
-  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
-  if (i < text.size() && text[i] == '.') {
-    ++i;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
-  }
-  if (digits == 0) return std::nullopt;
-  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-    const size_t exp_start = i;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
-    if (i == exp_start) return std::nullopt;
-  }
-  if (i != text.size()) return std::nullopt;
-  double d = 0;
-  const auto res = std::from_chars(text.data(), text.data() + text.size(), d);
-  if (res.ec != std::errc() || res.ptr != text.data() + text.size() || !std::isfinite(d)) return std::nullopt;
-  return d;
-}
-
 std::optional<std::string> convert_max_timeout(const std::string& text, Value& out) {
   const std::string problem = quoted(text) + " is not a non-negative number of seconds";
   if (const auto n = whole_number(text)) {
     out = *n;
     return std::nullopt;
   }
-  const auto d = decimal_number(text);
-  if (!d) return problem;
-  out = *d;
+  size_t i = 0, digits = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i, ++digits;
+  }
+  if (digits == 0) return problem;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    const size_t exp_start = i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    if (i == exp_start) return problem;
+  }
+  if (i != text.size()) return problem;
+  double d = 0;
+  const auto res = std::from_chars(text.data(), text.data() + text.size(), d);
+  if (res.ec != std::errc() || res.ptr != text.data() + text.size() || !std::isfinite(d)) return problem;
+  out = d;
   return std::nullopt;
 }
 
@@ -220,12 +214,13 @@ std::optional<std::string> convert_auth_failures(const std::string& text, Value&
 }
 
 std::optional<std::string> convert_seconds(const std::string& text, Value& out, bool zero_allowed, long long hi) {
-  const auto d = decimal_number(text);
-  if (!d || *d > static_cast<double>(hi) || (*d == 0 && !zero_allowed) || (*d > 0 && *d < 0.001))
+  Value v;
+  const bool number = !convert_max_timeout(text, v);
+  const double d = number ? v.get<double>() : -1;
+  if (!number || d > static_cast<double>(hi) || (d == 0 && !zero_allowed) || (d > 0 && d < 0.001))
     return quoted(text) + " is not a number of seconds from " + (zero_allowed ? "0" : "0.001") + " to " +
            std::to_string(hi);
-  if (const auto n = whole_number(text)) out = *n;
-  else out = *d;
+  out = std::move(v);
   return std::nullopt;
 }
 
