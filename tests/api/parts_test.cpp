@@ -32,17 +32,30 @@ TEST(JsonBody, HostileShapesAreRefusedOrParsedInLinearTime) {
   EXPECT_TRUE(parse_json_body(deep, error)) << "64 levels are allowed";
   EXPECT_FALSE(parse_json_body("[" + deep + "]", error));
 
-  // 200,000 keys: quadratic insertion took seconds for 40,000.
-  std::string wide = "{";
-  for (int i = 0; i < 200000; ++i) wide += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":" + std::to_string(i);
-  wide += "}";
-  const auto t0 = Clock::now();
-  auto v = parse_json_body(wide, error);
+  // Quadratic key insertion once took seconds for 40,000 keys. Eight times the
+  // keys must cost about eight times as much, not sixty-four (the best of
+  // three runs each, so that a busy machine does not decide).
+  auto wide = [](int keys) {
+    std::string text = "{";
+    for (int i = 0; i < keys; ++i) text += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":" + std::to_string(i);
+    return text + "}";
+  };
+  auto best_time = [&](const std::string& text) {
+    double best = 1e9;
+    for (int i = 0; i < 3; ++i) {
+      const auto t0 = Clock::now();
+      EXPECT_TRUE(parse_json_body(text, error));
+      best = std::min(best, seconds_since(t0));
+    }
+    return best;
+  };
+  const double small = best_time(wide(20000)), large = best_time(wide(160000));
+  EXPECT_LT(large, 25 * small) << small << " s for 20,000 keys, " << large << " s for 160,000";
+  auto v = parse_json_body(wide(160000), error);
   ASSERT_TRUE(v);
-  EXPECT_LT(seconds_since(t0), 3.0);
-  EXPECT_EQ(v->size(), 200000u);
+  EXPECT_EQ(v->size(), 160000u);
   EXPECT_EQ(v->begin().key(), "k0");
-  EXPECT_EQ((*v)["k199999"], 199999);
+  EXPECT_EQ((*v)["k159999"], 159999);
 
   for (const char* bad : {"{not json", "{\"a\":1} x", "", "\"\xff\""}) {
     EXPECT_FALSE(parse_json_body(bad, error)) << bad;

@@ -2,6 +2,7 @@
 // real program, raw sockets where the framing is the attack.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <httplib.h>
@@ -196,7 +197,7 @@ TEST_F(FrontDoor, SlowAndIdleConnectionsNeitherStallOthersNorStayForever) {
   EXPECT_TRUE(eventually([&] { return contains(client->Get("/metrics")->body, "portico_connections_open 1\n"); }, 3s));
 }
 
-TEST_F(FrontDoor, ConnectionsBeyondTheCapAreRefusedWith503) {
+TEST_F(FrontDoor, ConnectionsBeyondTheCapAreRefusedWith503AndIdleOnesDoNotHoldUpAStop) {
   start({{"MaxConnections", "20"}});
   std::vector<std::unique_ptr<RawConnection>> held;
   for (int i = 0; i < 20; ++i) held.push_back(std::make_unique<RawConnection>(site.port()));
@@ -207,6 +208,10 @@ TEST_F(FrontDoor, ConnectionsBeyondTheCapAreRefusedWith503) {
   }, 3s));
   held.clear();
   EXPECT_TRUE(eventually([&] { return statuses(exchange("GET /health HTTP/1.0\r\n\r\n", 2s)) == std::vector<int>{200}; }, 3s));
+  // Idle clients do not hold up a stop.
+  for (int i = 0; i < 10; ++i) held.push_back(std::make_unique<RawConnection>(site.port()));
+  server->signal(SIGTERM);
+  EXPECT_EQ(server->wait_exit(3s), 0);
 }
 
 TEST_F(FrontDoor, DeepAndWideBodiesAreRefusedQuicklyAndTheServerLives) {
@@ -223,14 +228,12 @@ TEST_F(FrontDoor, DeepAndWideBodiesAreRefusedQuicklyAndTheServerLives) {
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 400);
   EXPECT_EQ(r->body, R"({"error":"Request body nests too deeply"})");
-  // 40,000 keys once cost seconds of CPU to parse.
+  // 40,000 keys once cost seconds of CPU to parse (how the time grows is shown on the parser alone).
   std::string wide = "{\"name\":\"x\"";
   for (int i = 0; i < 40000; ++i) wide += ",\"k" + std::to_string(i) + "\":1";
   wide += "}";
-  const auto t0 = Clock::now();
   r = send_body(wide);
   ASSERT_TRUE(r);
-  EXPECT_LT(Clock::now() - t0, 3s);
   EXPECT_EQ(r->status, 400);
   EXPECT_EQ(Value::parse(r->body)["validation_error"], true);
   EXPECT_EQ(post("hello")->status, 200);
