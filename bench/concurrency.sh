@@ -21,19 +21,23 @@ cc -O2 -o "$work/spawn_loop" "$root/bench/spawn_loop.c"
 curl_config() {  # URL -> a curl config of RUNS transfers of URL
   for _ in $(seq "$runs"); do printf 'url = "%s"\noutput = "/dev/null"\n' "$1"; done
 }
-curl_config http://127.0.0.1:18081/health > "$work/health.cfg"
-curl_config http://127.0.0.1:18081/v1/run/nap > "$work/nap.cfg"
 parallel_curl() { curl -s --no-progress-meter -Z --parallel-immediate --parallel-max "$runs" -w '%{http_code}\n' "$@"; }
 descendants() { local c; for c in $(pgrep -P "$1" || true); do echo "$c"; descendants "$c"; done; }
 state() {
   echo "fds=$(ls /proc/$pid/fd | wc -l) threads=$(ls /proc/$pid/task | wc -l) children=$(pgrep -P $pid | wc -l)" \
     "descendants=$(descendants $pid | wc -l) rundirs=$(ls "$work/shared" | wc -l)"
 }
-for bin in "${binaries[@]}"; do
-  "$bin" --config "$work/portico.conf" 2>"$work/err" &
+for i in "${!binaries[@]}"; do
+  bin="${binaries[$i]}"
+  # A port per program: an old build may not bind a port whose connections linger in TIME_WAIT.
+  port=$((18081 + 10 * i))
+  sed "s/^ListenPort .*/ListenPort $port/" "$work/portico.conf" > "$work/p$i.conf"
+  curl_config "http://127.0.0.1:$port/health" > "$work/health.cfg"
+  curl_config "http://127.0.0.1:$port/v1/run/nap" > "$work/nap.cfg"
+  "$bin" --config "$work/p$i.conf" 2>"$work/err" &
   pid=$!
   sleep 1
-  curl -s -u bench:bench -d '' http://127.0.0.1:18081/v1/run/nap >/dev/null  # warm-up
+  curl -s -u bench:bench -d '' "http://127.0.0.1:$port/v1/run/nap" >/dev/null  # warm-up
   # The clients' own floor: as many simultaneous requests of /health, no run behind them.
   start=$(date +%s.%N)
   parallel_curl -K "$work/health.cfg" >/dev/null
@@ -44,7 +48,7 @@ for bin in "${binaries[@]}"; do
   start=$(date +%s.%N)
   parallel_curl -u bench:bench -d '' -K "$work/nap.cfg" > "$work/codes"
   end=$(date +%s.%N)
-  sleep 3  # idle keep-alive connections close after 2 s
+  sleep 6  # idle keep-alive connections close after KeepAliveTimeout (5 s)
   after=$(state)
   ok=$(grep -c '^200$' "$work/codes" || true)
   printf '%s\nruns=%s ok=%s wall=%.2fs target=%.2fs (2.3 s + %s / %s raw spawns/s) client floor=%.2fs\nbefore: %s\nafter:  %s\n' \

@@ -17,7 +17,7 @@ trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 make_site "$work" 18084 "LogLevel warning" "AuditLog none"
 sed -i 's/^Container 0$/Container 1/' "$work/portico.conf"
 printf 'nothing: {type: container, image: "%s", command: "true", timeout: 60}\n' "$image" > "$work/aliases/a.yaml"
-DOCKER_HOST="$DOCKER_HOST" "$root/build/portico/portico" --config "$work/portico.conf" 2>"$work/portico.err" &
+DOCKER_HOST="$DOCKER_HOST" "${PORTICO_BIN:-$root/build/portico/portico}" --config "$work/portico.conf" 2>"$work/portico.err" &
 until curl -s -o /dev/null http://127.0.0.1:18084/health; do sleep 0.05; done
 
 api() { curl -sf --unix-socket "$sock" "$@"; }

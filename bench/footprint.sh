@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Resident memory of an idle gateway with 100 aliases, and the time from
 # starting portico to its first answered request (no TLS, no Docker checks).
-#   bench/footprint.sh      (needs a built build/portico/portico)
+#   bench/footprint.sh      (PORTICO_BIN: the program, default build/portico/portico)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 work="$(mktemp -d)"
@@ -12,7 +12,7 @@ for i in $(seq 1 100); do
   printf 'alias%03d:\n  type: process\n  command: echo {{ word | shell }}\n  parameters:\n    word: {type: string, default: hi, pattern: "[a-z]+"}\n' "$i"
 done > "$work/aliases/many.yaml"
 start=$(date +%s%N)
-"$root/build/portico/portico" --config "$work/portico.conf" 2>"$work/err" &
+"${PORTICO_BIN:-$root/build/portico/portico}" --config "$work/portico.conf" 2>"$work/err" &
 pid=$!
 until curl -s -o /dev/null http://127.0.0.1:18082/health; do sleep 0.002; done
 first=$(( ($(date +%s%N) - start) / 1000000 ))

@@ -3,7 +3,7 @@
 # third log-like text, a third zeros) returned as a Base64 ZIP, beside
 # `zip -r -6` followed by `base64 -w0` on the same directory. Prints wall times,
 # their ratio, the gateway's peak RSS (VmHWM) and its ratio to the Base64 text.
-#   bench/output_collection.sh [MB] [FILES] [ROUNDS]   (needs build/portico/portico)
+#   bench/output_collection.sh [MB] [FILES] [ROUNDS]   (PORTICO_BIN: the program, default build/portico/portico)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 mb="${1:-100}" files="${2:-2000}" rounds="${3:-3}"
@@ -41,7 +41,7 @@ for i in range(files):
 PY
 printf 'collect:\n  type: process\n  command: "true"\n  timeout: 600\n  output:\n    single_value: {source: %s/}\n' \
   "$work/data" > "$work/aliases/a.yaml"
-"$root/build/portico/portico" --config "$work/portico.conf" 2>"$work/portico.err" &
+"${PORTICO_BIN:-$root/build/portico/portico}" --config "$work/portico.conf" 2>"$work/portico.err" &
 pid=$!
 until curl -s -o /dev/null http://127.0.0.1:18083/health; do sleep 0.05; done
 cat "$work"/data/*/* > /dev/null  # both sides read from the page cache

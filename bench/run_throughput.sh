@@ -5,26 +5,21 @@
 # Cases alternate within each of ROUNDS rounds so that drift on a shared
 # machine hits them alike; ratios are taken within a round, then the median.
 # "cpu/req" is the CPU time of the server and its children per request.
-# The binary measured is $PORTICO_BIN (default build/portico/portico); with
-# PORTICO_BASELINE_BIN set (for instance main's build), that one is measured
-# too, as "base", in the same rounds, for a before and after of one run.
+# PORTICO_BIN names the program(s) to measure, space-separated (default
+# build/portico/portico): two builds measured in one run compare fairly.
 #   bench/run_throughput.sh [SECONDS] [ROUNDS]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 secs="${1:-10}" rounds="${2:-3}"
-portico_bin="${PORTICO_BIN:-$root/build/portico/portico}"
-base_bin="${PORTICO_BASELINE_BIN:-}"
 command -v wrk >/dev/null && command -v webhook >/dev/null || {
   [ "$(id -u)" -eq 0 ] && apt-get install -y -qq wrk webhook >/dev/null
 }
+read -r -a bins <<<"${PORTICO_BIN:-$root/build/portico/portico}"
 work="$(mktemp -d)"
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 . "$root/bench/site.sh"
 make_site "$work" 18080 "LogLevel warning" "AuditLog none" "MaxConcurrentRuns 128"
 printf 'hello: {type: process, command: echo hello}\n' > "$work/aliases/a.yaml"
-mkdir -p "$work/base"
-sed -e 's/^ListenPort .*/ListenPort 18082/' -e "s|^LogDir .*|LogDir $work/base|" -e "s|^PidFile .*|PidFile $work/base.pid|" \
-  "$work/portico.conf" > "$work/base.conf"
 # A JWT signed with openssl: RS256 is a plain PKCS#1 v1.5 signature over "header.payload".
 b64url() { base64 -w0 | tr '+/' '-_' | tr -d '='; }
 openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$work/jwt.key" 2>/dev/null
@@ -44,23 +39,26 @@ cat > "$work/hooks.json" <<'JSON'
 [{"id": "hello", "execute-command": "/bin/sh", "include-command-output-in-response": true,
   "pass-arguments-to-command": [{"source": "string", "name": "-c"}, {"source": "string", "name": "echo hello"}]}]
 JSON
-"$portico_bin" --config "$work/portico.conf" 2>"$work/portico.err" &
-portico_pid=$!
-servers=(portico)
-if [ -n "$base_bin" ]; then
-  "$base_bin" --config "$work/base.conf" 2>"$work/base.err" &
-  base_pid=$!
-  servers+=(base)
-fi
+# One site per program, on ports 18080, 18081...
+portico_pid=()
+for i in "${!bins[@]}"; do
+  site="$work/p$i"
+  mkdir -p "$site"
+  cp -r "$work/aliases" "$work/auth" "$site/"
+  sed -e "s|$work|$site|g" -e "s|^ListenPort .*|ListenPort $((18080 + i))|" "$work/portico.conf" > "$site/portico.conf"
+  mkdir -p "$site/logs" "$site/shared"
+  "${bins[$i]}" --config "$site/portico.conf" 2>"$site/portico.err" &
+  portico_pid+=($!)
+done
 webhook -hooks "$work/hooks.json" -ip 127.0.0.1 -port 19000 >/dev/null 2>&1 &
 webhook_pid=$!
 cc -O2 -o "$work/spawn_loop" "$root/bench/spawn_loop.c"
 sleep 1
-declare -A port=([portico]=18080 [base]=18082) pid=([portico]=$portico_pid [base]=${base_pid:-})
-for server in "${servers[@]}"; do
+for i in "${!bins[@]}"; do
+  echo "p$i = ${bins[$i]}"
   for auth in "Basic $(printf 'bench:bench' | base64)" "Bearer $token"; do
-    code=$(curl -s -o /dev/null -w '%{http_code}' -H "Authorization: $auth" -d '' "http://127.0.0.1:${port[$server]}/v1/run/hello")
-    [ "$code" = 200 ] || { echo "run_throughput: $server ${auth%% *} check answered $code" >&2; cat "$work/$server.err" >&2; exit 1; }
+    code=$(curl -s -o /dev/null -w '%{http_code}' -H "Authorization: $auth" -d '' "http://127.0.0.1:$((18080 + i))/v1/run/hello")
+    [ "$code" = 200 ] || { echo "run_throughput: p$i ${auth%% *} check answered $code" >&2; cat "$work/p$i/portico.err" >&2; exit 1; }
   done
 done
 
@@ -89,9 +87,9 @@ measure() {  # key pid url [lua]
 }
 for r in $(seq 1 "$rounds"); do
   for c in 16 64; do
-    for server in "${servers[@]}"; do
-      measure "$server-basic-$c" "${pid[$server]}" "http://127.0.0.1:${port[$server]}/v1/run/hello" "$work/basic.lua"
-      measure "$server-jwt-$c" "${pid[$server]}" "http://127.0.0.1:${port[$server]}/v1/run/hello" "$work/jwt.lua"
+    for i in "${!bins[@]}"; do
+      measure "p$i-basic-$c" "${portico_pid[$i]}" "http://127.0.0.1:$((18080 + i))/v1/run/hello" "$work/basic.lua"
+      measure "p$i-jwt-$c" "${portico_pid[$i]}" "http://127.0.0.1:$((18080 + i))/v1/run/hello" "$work/jwt.lua"
     done
     measure "webhook-$c" "$webhook_pid" http://127.0.0.1:19000/hooks/hello
   done
@@ -107,13 +105,11 @@ ratio() {  # array a b -> median over rounds of a/b
 }
 echo "medians over $rounds rounds of per-round ratios:"
 for c in 16 64; do
-  for auth in basic jwt; do
-    for server in "${servers[@]}"; do
-      printf 'c=%s %-5s %-7s /webhook req/s %.2fx  /raw spawn %.2fx  p99 /webhook %.2fx  cpu/req /webhook %.2fx\n' \
-        "$c" "$auth" "$server" "$(ratio rps "$server-$auth-$c" "webhook-$c")" "$(ratio rps "$server-$auth-$c" raw)" \
-        "$(ratio p99 "$server-$auth-$c" "webhook-$c")" "$(ratio cpu "$server-$auth-$c" "webhook-$c")"
+  for i in "${!bins[@]}"; do
+    for auth in basic jwt; do
+      printf 'c=%s p%s %-5s  portico/webhook req/s %.2fx  portico/raw spawn %.2fx  p99 portico/webhook %.2fx  cpu/req portico/webhook %.2fx\n' \
+        "$c" "$i" "$auth" "$(ratio rps "p$i-$auth-$c" "webhook-$c")" "$(ratio rps "p$i-$auth-$c" raw)" \
+        "$(ratio p99 "p$i-$auth-$c" "webhook-$c")" "$(ratio cpu "p$i-$auth-$c" "webhook-$c")"
     done
-    [ -z "$base_bin" ] || printf 'c=%s %-5s portico/base req/s %.2fx  p99 %.2fx\n' "$c" "$auth" \
-      "$(ratio rps "portico-$auth-$c" "base-$auth-$c")" "$(ratio p99 "portico-$auth-$c" "base-$auth-$c")"
   done
 done

@@ -10,13 +10,14 @@
 //   GET  /metrics                 Prometheus text
 //   GET  /v1/logs/{id}            preserved files of one run (X-API-Key = LogsApiKey)
 //
-// Thread rules: start() blocks the calling thread; graceful_shutdown() may be
-// called from any thread, also before start() has bound its socket.
+// Connections are served by a few I/O threads (see api/session.h); runs,
+// password checks and file reads each have their own pool (api/gateway.h).
+//
+// Thread rules: start() blocks the calling thread, which becomes one of the
+// I/O threads; graceful_shutdown() may be called from any thread, also before
+// start() has bound its socket.
 
-#include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "common/value.h"
@@ -27,7 +28,7 @@ namespace portico {
 class FileAuthStore;
 class Executor;
 
-// The HTTP status for an execution result, and the short text shown to clients.
+// The HTTP status for an execution result, and its outcome word.
 int status_for_result(const Value& result);
 std::string outcome_of(const Value& result);
 
@@ -37,7 +38,9 @@ class HttpApiServer final : public ApiServer {
   ~HttpApiServer() override;
 
   // Binds ListenAddress:ListenPort (TLS when SslEnabled) and serves until
-  // graceful_shutdown(). Throws std::runtime_error when it cannot listen.
+  // graceful_shutdown(), which stops accepting, closes idle connections, lets
+  // requests in progress (runs included) finish and answer, then returns.
+  // Throws std::runtime_error when it cannot listen.
   void start() override;
   void graceful_shutdown() override;
   // Shown in the health details.

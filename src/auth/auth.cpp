@@ -234,14 +234,60 @@ std::optional<Principal> FileAuthStore::authenticate(std::string_view header) co
   return std::nullopt;
 }
 
-std::optional<Principal> FileAuthStore::basic(std::string_view credentials) const {
+namespace {
+
+struct BasicCredentials {
+  std::string user, password;
+  ~BasicCredentials() { OPENSSL_cleanse(password.data(), password.size()); }
+};
+
+std::optional<BasicCredentials> split_basic(std::string_view credentials) {
   auto decoded = base64_decode(credentials);
-  if (!decoded || decoded->find('\0') != std::string::npos) return std::nullopt;
+  if (!decoded) return std::nullopt;
+  std::optional<BasicCredentials> out;
   const auto colon = decoded->find(':');
-  if (colon == std::string::npos) return std::nullopt;
-  const std::string user = decoded->substr(0, colon);
-  std::string password = decoded->substr(colon + 1);
+  if (decoded->find('\0') == std::string::npos && colon != std::string::npos)
+    out = BasicCredentials{decoded->substr(0, colon), decoded->substr(colon + 1)};
   OPENSSL_cleanse(decoded->data(), decoded->size());
+  return out;
+}
+
+// The cheap shape checks of a bearer token: size and three dot-separated parts.
+bool plausible_token(std::string_view token) {
+  if (token.size() > kMaxTokenBytes) return false;
+  const size_t d1 = token.find('.');
+  const size_t d2 = d1 == std::string_view::npos ? d1 : token.find('.', d1 + 1);
+  return d2 != std::string_view::npos && token.find('.', d2 + 1) == std::string_view::npos;
+}
+
+}  // namespace
+
+std::string FileAuthStore::claimed_user(std::string_view header) {
+  if (auto rest = strip_scheme(header, "Basic"))
+    if (auto creds = split_basic(*rest)) return creds->user;
+  return "-";
+}
+
+FileAuthStore::Quick FileAuthStore::authenticate_quick(std::string_view header,
+                                                       std::optional<Principal>& principal) const {
+  if (auto rest = strip_scheme(header, "Bearer")) return plausible_token(*rest) ? Quick::Slow : Quick::Refused;
+  auto rest = strip_scheme(header, "Basic");
+  if (!rest) return Quick::Refused;
+  const auto creds = split_basic(*rest);
+  if (!creds) return Quick::Refused;
+  const auto snap = snapshot();
+  auto it = snap->users.find(creds->user);
+  if (it == snap->users.end() || !cache_->hit(cache_->key_of(creds->user, creds->password), creds->user, snap->generation))
+    return Quick::Slow;
+  principal = Principal{creds->user, "basic", it->second.all_aliases, it->second.aliases};
+  return Quick::Accepted;
+}
+
+std::optional<Principal> FileAuthStore::basic(std::string_view credentials) const {
+  const auto creds = split_basic(credentials);
+  if (!creds) return std::nullopt;
+  const std::string& user = creds->user;
+  const std::string& password = creds->password;
 
   const auto snap = snapshot();
   auto it = snap->users.find(user);
@@ -263,15 +309,13 @@ std::optional<Principal> FileAuthStore::basic(std::string_view credentials) cons
       }
     }
   }
-  OPENSSL_cleanse(password.data(), password.size());
   return result;
 }
 
 std::optional<Principal> FileAuthStore::bearer(std::string_view token) const {
-  if (token.size() > kMaxTokenBytes) return std::nullopt;
+  if (!plausible_token(token)) return std::nullopt;
   const size_t d1 = token.find('.');
-  const size_t d2 = d1 == std::string_view::npos ? d1 : token.find('.', d1 + 1);
-  if (d2 == std::string_view::npos || token.find('.', d2 + 1) != std::string_view::npos) return std::nullopt;
+  const size_t d2 = token.find('.', d1 + 1);
   const auto header_json = base64url_decode(token.substr(0, d1));
   const auto payload_json = base64url_decode(token.substr(d1 + 1, d2 - d1 - 1));
   const auto signature = base64url_decode(token.substr(d2 + 1));

@@ -45,6 +45,15 @@ class FileAuthStore final : public AuthStore {
   std::optional<Principal> authenticate(std::string_view authorization_header) const;
   static bool may_run(const Principal& p, const std::string& alias);
 
+  // The part of authenticate() that costs neither a password hash nor a
+  // signature check, for callers that must not block: Accepted (a password
+  // verified before and still cached; `principal` is set), Refused (a header
+  // that cannot succeed), or Slow (authenticate() must decide).
+  enum class Quick { Accepted, Refused, Slow };
+  Quick authenticate_quick(std::string_view authorization_header, std::optional<Principal>& principal) const;
+  // The user name a header claims: a Basic user name as given, "-" otherwise.
+  static std::string claimed_user(std::string_view authorization_header);
+
   // Seconds a verified password stays cached.
   static constexpr int CACHE_TTL_SECONDS = 60;
 

@@ -233,6 +233,46 @@ std::optional<std::string> convert_max_output(const std::string& text, Value& ou
   return convert_whole_in_range(text, out, 1024, 1099511627776LL, " is not a whole number from 1024 to 1099511627776");
 }
 
+// Limits of the HTTP server: sizes, counts and durations in seconds (fractions allowed).
+std::optional<std::string> convert_queued_runs(const std::string& text, Value& out) {
+  return convert_whole_in_range(text, out, 0, 100000, " is not a whole number from 0 to 100000");
+}
+
+std::optional<std::string> convert_header_bytes(const std::string& text, Value& out) {
+  return convert_whole_in_range(text, out, 1024, 1048576, " is not a whole number from 1024 to 1048576");
+}
+
+std::optional<std::string> convert_connections(const std::string& text, Value& out) {
+  return convert_whole_in_range(text, out, 1, 1000000, " is not a whole number from 1 to 1000000");
+}
+
+std::optional<std::string> convert_auth_failures(const std::string& text, Value& out) {
+  return convert_whole_in_range(text, out, 0, 10000, " is not a whole number from 0 to 10000 (0 turns it off)");
+}
+
+std::optional<std::string> convert_seconds(const std::string& text, Value& out, bool zero_allowed, long long hi) {
+  Value v;
+  const bool number = !convert_max_timeout(text, v);
+  const double d = number ? v.get<double>() : -1;
+  if (!number || d > static_cast<double>(hi) || (d == 0 && !zero_allowed) || (d > 0 && d < 0.001))
+    return quoted(text) + " is not a number of seconds from " + (zero_allowed ? "0" : "0.001") + " to " +
+           std::to_string(hi);
+  out = std::move(v);
+  return std::nullopt;
+}
+
+std::optional<std::string> convert_header_timeout(const std::string& text, Value& out) {
+  return convert_seconds(text, out, false, 3600);
+}
+
+std::optional<std::string> convert_request_timeout(const std::string& text, Value& out) {
+  return convert_seconds(text, out, false, 86400);
+}
+
+std::optional<std::string> convert_keepalive_timeout(const std::string& text, Value& out) {
+  return convert_seconds(text, out, true, 3600);
+}
+
 const std::vector<KeySpec>& key_specs() {
   static const std::vector<KeySpec> specs = {
       {"PidFile", "/run/portico.pid", convert_path},
@@ -260,6 +300,14 @@ const std::vector<KeySpec>& key_specs() {
       {"MaxConcurrentRuns", 64, convert_max_runs},
       {"MaxRequestBytes", 1048576, convert_max_request},
       {"MaxOutputBytes", 67108864, convert_max_output},
+      // null: as many as MaxConcurrentRuns
+      {"MaxQueuedRuns", nullptr, convert_queued_runs},
+      {"MaxHeaderBytes", 16384, convert_header_bytes},
+      {"MaxConnections", 4096, convert_connections},
+      {"RequestHeaderTimeout", 10, convert_header_timeout},
+      {"RequestTimeout", 30, convert_request_timeout},
+      {"KeepAliveTimeout", 5, convert_keepalive_timeout},
+      {"AuthFailureLimit", 10, convert_auth_failures},
   };
   return specs;
 }

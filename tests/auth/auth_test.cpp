@@ -9,6 +9,7 @@
 #include <chrono>
 #include <ctime>
 #include <future>
+#include <optional>
 #include <thread>
 
 #include "auth/auth.h"
@@ -190,6 +191,39 @@ TEST_F(Keys, VerifiedPasswordsAreCachedUntilTheNextReload) {
   dir.write("u.yaml", "users:\n  y: {password: plain}\n");
   EXPECT_EQ(store.load_auth_config().size(), 1u);
   EXPECT_TRUE(store.authenticate("Basic " + base64_encode("y:new")));
+}
+
+// The quick check runs on I/O threads: it must never hash, and never accept
+// what a full check would refuse.
+TEST_F(Keys, QuickCheckAcceptsOnlyCachedPasswordsAndRefusesOnlyHopelessHeaders) {
+  dir.write("u.yaml", "users:\n  y: {password: \"" + make_hash("pw", "$y$") + "\", aliases: [a]}\n");
+  FileAuthStore store(dir.str());
+  ASSERT_EQ(store.load_auth_config(), Errors{});
+  using Q = FileAuthStore::Quick;
+  auto quick = [&](const std::string& h) {
+    std::optional<Principal> p;
+    const Q q = store.authenticate_quick(h, p);
+    EXPECT_EQ(p.has_value(), q == Q::Accepted) << h;
+    return q;
+  };
+  const std::string good = "Basic " + base64_encode("y:pw");
+  EXPECT_EQ(quick(good), Q::Slow);
+  EXPECT_EQ(quick("Basic " + base64_encode("nobody:pw")), Q::Slow);  // unknown names cost a hash like known ones
+  ASSERT_TRUE(store.authenticate(good));
+  EXPECT_EQ(quick(good), Q::Accepted);
+  EXPECT_EQ(quick("Basic " + base64_encode("y:other")), Q::Slow);
+  for (const std::string& hopeless : {std::string("Basic !!!"), "Basic " + base64_encode("no-colon"),
+                                      std::string("Digest x"), std::string(), std::string("Bearer a.b"),
+                                      "Bearer " + std::string(9000, 'a') + ".b.c"})
+    EXPECT_EQ(quick(hopeless), Q::Refused) << hopeless;
+  EXPECT_EQ(quick("Bearer a.b.c"), Q::Slow);
+  ASSERT_EQ(store.load_auth_config(), Errors{});
+  EXPECT_EQ(quick(good), Q::Slow) << "a reload empties the cache";
+
+  EXPECT_EQ(FileAuthStore::claimed_user(good), "y");
+  EXPECT_EQ(FileAuthStore::claimed_user("basic " + base64_encode("who ever:x:y")), "who ever");
+  EXPECT_EQ(FileAuthStore::claimed_user("Bearer a.b.c"), "-");
+  EXPECT_EQ(FileAuthStore::claimed_user("Basic !!!"), "-");
 }
 
 TEST_F(Keys, ACheckThatStraddlesAReloadCannotCacheTheOldPassword) {

@@ -43,7 +43,9 @@ TEST_F(SettingsTest, MissingFileMeansBuiltInDefaults) {
     "AuditLog": "audit.log", "AppLog": "app.log", "LogsApiKey": null, "HealthApiKey": null,
     "AuthReload": 30, "AliasReload": 30, "Container": null, "MaxTimeout": 0, "RefreshImage": "no",
     "PrefetchImage": "no", "MaxConcurrentRuns": 64, "MaxRequestBytes": 1048576,
-    "MaxOutputBytes": 67108864})");
+    "MaxOutputBytes": 67108864,
+    "MaxQueuedRuns": null, "MaxHeaderBytes": 16384, "MaxConnections": 4096, "RequestHeaderTimeout": 10,
+    "RequestTimeout": 30, "KeepAliveTimeout": 5, "AuthFailureLimit": 10})");
   EXPECT_EQ(FileConfigStore::defaults(), expected);
   for (const auto& [key, value] : expected.items()) EXPECT_EQ(store.get(key), value) << key;
   EXPECT_EQ(store.get("NoSuchKey"), Value());
@@ -93,6 +95,9 @@ TEST_F(SettingsTest, EveryKeyConverts) {
       {"LogDir", "", "\"/var/log/portico\""},
       {"MaxConcurrentRuns", "4096", "4096"}, {"MaxRequestBytes", "1024", "1024"},
       {"MaxOutputBytes", "1099511627776", "1099511627776"},
+      {"MaxQueuedRuns", "0", "0"}, {"MaxHeaderBytes", "1048576", "1048576"}, {"MaxConnections", "1", "1"},
+      {"RequestHeaderTimeout", "2.5", "2.5"}, {"RequestTimeout", "86400", "86400"},
+      {"KeepAliveTimeout", "0", "0"}, {"KeepAliveTimeout", "0.25", "0.25"}, {"AuthFailureLimit", "0", "0"},
   };
   for (const auto& [key, text, json] : cases) {
     ASSERT_EQ(load_override(key, text), Errors{}) << key << " " << text;
@@ -125,6 +130,12 @@ TEST_F(SettingsTest, BadValuesAreRefused) {
       {"MaxConcurrentRuns", "4097", "'4097' is not a whole number from 1 to 4096"},
       {"MaxRequestBytes", "1023", "'1023' is not a whole number from 1024 to 1073741824"},
       {"MaxOutputBytes", "64M", "'64M' is not a whole number from 1024 to 1099511627776"},
+      {"MaxHeaderBytes", "1023", "'1023' is not a whole number from 1024 to 1048576"},
+      {"MaxConnections", "0", "'0' is not a whole number from 1 to 1000000"},
+      {"RequestHeaderTimeout", "0", "'0' is not a number of seconds from 0.001 to 3600"},
+      {"RequestTimeout", "-1", "'-1' is not a number of seconds from 0.001 to 86400"},
+      {"KeepAliveTimeout", "1e9", "'1e9' is not a number of seconds from 0 to 3600"},
+      {"AuthFailureLimit", "ten", "'ten' is not a whole number from 0 to 10000 (0 turns it off)"},
   };
   for (const auto& [key, text, problem] : cases)
     EXPECT_EQ(load_override(key, text), Errors{"command line: " + key + ": " + problem}) << key << " " << text;

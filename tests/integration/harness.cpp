@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <crypt.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -90,6 +91,62 @@ int free_port() {
   getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
   close(fd);
   return ntohs(addr.sin_port);
+}
+
+RawConnection::RawConnection(int port) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+    throw std::runtime_error(std::string("cannot connect: ") + std::strerror(errno));
+}
+
+RawConnection::~RawConnection() { close(); }
+
+void RawConnection::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool RawConnection::send(const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string RawConnection::read_until_closed(std::chrono::milliseconds limit) {
+  std::string out;
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!eof_) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    pollfd p{fd_, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    char buf[65536];
+    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) eof_ = true;
+    else out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+bool RawConnection::closed_by_server() {
+  read_until_closed(std::chrono::milliseconds(0));
+  return eof_;
+}
+
+std::vector<int> statuses(const std::string& raw) {
+  std::vector<int> out;
+  for (size_t at = raw.find("HTTP/1."); at != std::string::npos; at = raw.find("HTTP/1.", at + 1))
+    if (at + 12 <= raw.size() && (at == 0 || raw[at - 1] == '\n' || raw[at - 1] == '}'))
+      out.push_back(std::atoi(raw.substr(at + 9, 3).c_str()));
+  return out;
 }
 
 std::string hash_password(const std::string& password) {

@@ -61,6 +61,31 @@ class Site {
   std::map<std::string, std::string> settings_;
 };
 
+// One TCP connection driven byte by byte, as a hostile or unusual client would.
+class RawConnection {
+ public:
+  explicit RawConnection(int port);
+  ~RawConnection();
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  // False once the peer has gone (never raises SIGPIPE).
+  bool send(const std::string& bytes);
+  // What arrives until the server closes or `limit` passes.
+  std::string read_until_closed(std::chrono::milliseconds limit = std::chrono::seconds(5));
+  // Whether the server has closed the connection (reads and discards what is pending).
+  bool closed_by_server();
+  void close();
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+  bool eof_ = false;
+};
+
+// The status codes of every response in `raw`, in order.
+std::vector<int> statuses(const std::string& raw);
+
 // A running portico; stopped with SIGTERM (then SIGKILL) when destroyed.
 class Server {
  public:

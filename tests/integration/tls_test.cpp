@@ -9,6 +9,8 @@
 namespace portico::test {
 namespace {
 
+using namespace std::chrono_literals;
+
 bool contains(const std::string& hay, const std::string& needle) { return hay.find(needle) != std::string::npos; }
 
 // Makes a self-signed certificate for 127.0.0.1 with the openssl tool, as an operator would.
@@ -32,14 +34,22 @@ TEST(Tls, ServesHttpsThatCurlAcceptsWithTheCaFile) {
   site.set("SslEnabled", "true");
   site.set("SslCert", site.path("good.crt"));
   site.set("SslKey", site.path("good.key"));
+  site.set("RequestHeaderTimeout", "1");
   Server server(site);
   // wait_ready speaks plain HTTP, so wait on the log line instead.
   for (int i = 0; i < 300 && !contains(site.app_log(), "Listening on https://"); ++i) usleep(20000);
+  RawConnection silent(site.port());  // a client that never starts its handshake
+  // Two requests over one kept-alive TLS connection.
   const std::string out = site.path("curl.out");
-  const std::string cmd = "curl -s --cacert " + site.path("good.crt") + " -u alice:wonderland -d '' https://127.0.0.1:" +
-                          std::to_string(site.port()) + "/v1/run/hello > " + out;
+  const std::string url = "https://127.0.0.1:" + std::to_string(site.port());
+  const std::string ca = " --cacert " + site.path("good.crt");
+  const std::string cmd = "curl -s -v" + ca + " " + url + "/health --next -s" + ca + " -u alice:wonderland -d '' " +
+                          url + "/v1/run/hello > " + out + " 2>" + out + ".err";
   EXPECT_EQ(std::system(cmd.c_str()), 0);
-  EXPECT_TRUE(contains(slurp(out), "\"stdout\":\"hello\\n\"")) << slurp(out);
+  EXPECT_TRUE(contains(slurp(out), "{\"status\":\"ok\"}{\"success\":true")) << slurp(out);
+  EXPECT_TRUE(contains(slurp(out + ".err"), "Re-using existing connection")) << slurp(out + ".err");
+  EXPECT_EQ(silent.read_until_closed(3s), "") << "an unfinished handshake is closed at the header deadline";
+  EXPECT_TRUE(silent.closed_by_server());
 }
 
 TEST(Tls, RefusesAnExpiredCertificateBeforeServing) {

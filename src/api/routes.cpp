@@ -1,0 +1,203 @@
+// The routes, and the answers that need no pool.
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "api/api.h"
+#include "api/gateway.h"
+#include "auth/auth.h"
+#include "common/text.h"
+#include "executor/executor.h"
+#include "logging/logging.h"
+
+namespace portico {
+
+std::string outcome_of(const Value& result) {
+  if (result.value("success", false)) return "success";
+  if (result.contains("validation_error")) return "validation_error";
+  if (result.contains("timed_out")) return "timed_out";
+  const std::string err = result.value("error", "");
+  if (err.rfind(OUTPUT_LIMIT_ERROR, 0) == 0) return "output_limit";
+  if (result.size() == 2) {
+    if (err.rfind("Alias ", 0) == 0 && err.size() > 10 && err.compare(err.size() - 10, 10, " not found") == 0)
+      return "not_found";
+    if (err.rfind("Docker not available: ", 0) == 0) return "docker_unavailable";
+    if (err.rfind("Unknown alias type: ", 0) == 0) return "unknown_type";
+  }
+  return "failed";
+}
+
+int status_for_result(const Value& result) {
+  const std::string o = outcome_of(result);
+  if (o == "success") return 200;
+  if (o == "validation_error") return 400;
+  if (o == "not_found") return 404;
+  if (o == "timed_out") return 504;
+  if (o == "docker_unavailable") return 503;
+  return 500;
+}
+
+namespace api {
+namespace {
+
+using boost::beast::http::verb;
+
+size_t check_threads() { return std::clamp<size_t>(std::thread::hardware_concurrency(), 2, 4); }
+
+std::string utc_now_iso() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t t = std::chrono::system_clock::to_time_t(now);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char buf[40];
+  const size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+  std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(ms));
+  return buf;
+}
+
+Value describe(const std::string& name, const Value& def) {
+  Value out = Value::object();
+  out["name"] = name;
+  out["type"] = def.value("type", Value());
+  out["description"] = def.value("description", Value());
+  out["parameters"] = def.contains("parameters") && def["parameters"].is_object() ? def["parameters"] : Value::object();
+  return out;
+}
+
+}  // namespace
+
+bool secret_equals(std::string_view a, std::string_view b) {
+  unsigned char da[EVP_MAX_MD_SIZE], db[EVP_MAX_MD_SIZE];
+  unsigned int la = 0, lb = 0;
+  EVP_Digest(a.data(), a.size(), da, &la, EVP_sha256(), nullptr);
+  EVP_Digest(b.data(), b.size(), db, &lb, EVP_sha256(), nullptr);
+  return la == lb && CRYPTO_memcmp(da, db, la) == 0;
+}
+
+Gateway::Gateway(ConfigStore& config, FileAuthStore& auth, Logging& logging, Executor& executor,
+                 GatewayOptions options)
+    : config_(config),
+      auth_(auth),
+      logging_(logging),
+      executor_(executor),
+      options_(std::move(options)),
+      runs_("portico-run", options_.run_threads, options_.run_queue),
+      checks_("portico-signin", check_threads(), 128),
+      work_("portico-work", 2, 64),
+      signin_(auth, checks_, options_.auth_failure_limit, metrics_,
+              [this](const Exchange& ex, const std::string& user, const Value& alias, const std::string& outcome,
+                     int status) { audit(ex, user, alias, outcome, status); }) {
+  router_.add(verb::post, "/v1/run/{alias}", [this](const ExchangePtr& ex) { run(ex); });
+  router_.add(verb::get, "/v1/aliases", [this](const ExchangePtr& ex) { list_aliases(ex); });
+  router_.add(verb::get, "/v1/aliases/{alias}", [this](const ExchangePtr& ex) { show_alias(ex); });
+  router_.add(verb::get, "/health", [this](const ExchangePtr& ex) { health(ex); });
+  router_.add(verb::get, "/metrics", [this](const ExchangePtr& ex) {
+    Answer a;
+    a.content_type = "text/plain; version=0.0.4";
+    a.body = metrics_.render();
+    ex->reply(std::move(a));
+  });
+  router_.add(verb::get, "/v1/logs/{correlation_id}", [this](const ExchangePtr& ex) {
+    if (!work_.try_submit([this, ex] { logs(ex); })) {
+      Answer a = error_answer(503, "Server busy; retry later");
+      a.headers.emplace_back("Retry-After", "1");
+      ex->reply(std::move(a));
+    }
+  });
+}
+
+Gateway::~Gateway() { stop(); }
+
+void Gateway::stop() {
+  checks_.stop();
+  work_.stop();
+  runs_.stop();
+}
+
+void Gateway::handle(const ExchangePtr& ex) {
+  auto found = router_.find(ex->request().method, ex->request().path);
+  if (!found) return ex->reply(error_answer(400, "Bad request"));
+  if (!found->handler) {
+    if (found->allow.empty()) return ex->reply(error_answer(404, "Not found"));
+    Answer a = error_answer(405, "Method not allowed");
+    a.headers.emplace_back("Allow", found->allow);
+    return ex->reply(std::move(a));
+  }
+  ex->set_params(std::move(found->params));
+  (*found->handler)(ex);
+}
+
+std::string Gateway::setting_text(const char* key) const {
+  const Value v = config_.get(key);
+  return v.is_string() ? v.get<std::string>() : std::string();
+}
+
+void Gateway::audit(const Exchange& ex, const std::string& user, const Value& alias, const std::string& outcome,
+                    const Value& status, const Value& exit_status) {
+  const double seconds = std::chrono::duration<double>(Exchange::Clock::now() - ex.started()).count();
+  Value rec = Value::object();
+  rec["time"] = utc_now_iso();
+  rec["correlation_id"] = ex.correlation_id();
+  rec["user"] = user;
+  rec["auth"] = ex.principal() ? Value(ex.principal()->method) : Value();
+  rec["client"] = ex.client();
+  rec["alias"] = alias;
+  rec["outcome"] = outcome;
+  rec["status"] = status;
+  rec["exit_status"] = exit_status;
+  rec["duration_ms"] = static_cast<long long>(seconds * 1000);
+  logging_.audit(rec);
+}
+
+void Gateway::list_aliases(const ExchangePtr& ex) {
+  signin_.check(ex, Value(), [this, ex] {
+    Value list = Value::array();
+    const Value all = config_.get_alias_map();
+    for (const auto& [name, def] : all.items())
+      if (FileAuthStore::may_run(*ex->principal(), name)) list.push_back(describe(name, def));
+    audit(*ex, ex->principal()->name, Value(), "ok", 200);
+    ex->reply(json_answer(200, Value{{"aliases", std::move(list)}}));
+  });
+}
+
+void Gateway::show_alias(const ExchangePtr& ex) {
+  const std::string name = ex->params()[0];
+  signin_.check(ex, name, [this, ex, name] {
+    const Value def = config_.get_alias(name);
+    if (def.is_null() || !FileAuthStore::may_run(*ex->principal(), name)) {
+      audit(*ex, ex->principal()->name, name, "not_found", 404);
+      return ex->reply(error_answer(404, "Alias " + quoted(name) + " not found"));
+    }
+    audit(*ex, ex->principal()->name, name, "ok", 200);
+    ex->reply(json_answer(200, describe(name, def)));
+  });
+}
+
+void Gateway::health(const ExchangePtr& ex) {
+  const std::string expected = setting_text("HealthApiKey");
+  const std::string_view given = ex->field("X-API-Key");
+  const bool has_key = ex->request().fields.count("X-API-Key") > 0;
+  if (!expected.empty() && has_key && !secret_equals(given, expected))
+    return ex->reply(error_answer(401, "Invalid API key"));
+  Value body{{"status", "ok"}};
+  if (!expected.empty() && has_key) {
+    body["version"] = options_.version;
+    body["uptime_seconds"] =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started_).count();
+    body["aliases"] = config_.get_alias_map().size();
+    body["users"] = auth_.user_count();
+    body["jwt_keys"] = auth_.public_key_count();
+    body["runs_in_flight"] = metrics_.runs_in_flight.load();
+    body["runs_queued"] = metrics_.runs_queued.load();
+    body["events"] = config_.status();
+  }
+  ex->reply(json_answer(200, std::move(body)));
+}
+
+}  // namespace api
+}  // namespace portico

@@ -1,0 +1,129 @@
+// One connection's answers: writing them, whole or in pieces, then keeping the
+// connection for the next request or closing it without losing the answer.
+
+#include <boost/asio/post.hpp>
+
+#include "api/session_core.h"
+#include "common/text.h"
+#include "logging/logging.h"
+
+namespace portico::api {
+namespace {
+
+namespace net = boost::asio;
+namespace http = boost::beast::http;
+using tcp = net::ip::tcp;
+
+constexpr size_t kPiece = 64 * 1024;
+constexpr size_t kLingerRead = 4096;
+constexpr auto kStoppingSendTimeout = std::chrono::seconds(10);
+
+}  // namespace
+
+void Session::refuse(int status, const char* message) {
+  if (phase_ == Phase::Handshake || phase_ == Phase::Idle || phase_ == Phase::Header) cid_ = uuid4();
+  state_->metrics.count_refusal(status);
+  app_log()->debug(std::string("Refused a request from ") + client_ + ": " + std::to_string(status) + " " + message);
+  Answer a = error_answer(status, message);
+  a.close = true;
+  write_answer(std::move(a));
+}
+
+void Session::on_send(Answer a) {
+  if (phase_ != Phase::Handling) {
+    if (phase_ == Phase::Body) close_now();  // not while its body is being read
+    return;
+  }
+  if (!parser_->is_done()) a.close = true;  // its body was never read
+  write_answer(std::move(a));
+}
+
+template <class Message>
+void Session::fill(Message& res, const Answer& a) {
+  res.result(static_cast<unsigned>(a.status));
+  res.version(version_);
+  res.set(http::field::content_type, a.content_type);
+  res.set("X-Correlation-ID", cid_);
+  for (const auto& [name, value] : a.headers) res.set(name, value);
+  res.content_length(a.length());
+  res.keep_alive(keep_);
+}
+
+void Session::write_answer(Answer a) {
+  phase_ = Phase::Writing;
+  keep_ = !a.close && keep_alive_ && !peer_closed_ && !state_->stopping() &&
+          limits_.keepalive_timeout > Clock::duration::zero();
+  arm(send_deadline());
+  auto self = shared_from_this();
+  if (a.json || head_only_) {
+    header_ = {};
+    fill(header_, a);
+    if (a.json && !head_only_) pieces_.emplace(std::move(a.json));
+    io_write(header_, [self](ErrorCode ec, size_t) { self->on_written(ec); });
+    return;
+  }
+  response_ = {};
+  fill(response_, a);
+  response_.body() = std::move(a.body);
+  io_write(response_, [self](ErrorCode ec, size_t) { self->on_written(ec); });
+}
+
+// While the server stops, a client that reads slowly must not hold its exit for long.
+Session::Clock::time_point Session::send_deadline() {
+  const auto now = Clock::now();
+  if (state_->stopping() && drain_by_ == Clock::time_point::max()) drain_by_ = now + kStoppingSendTimeout;
+  return std::min(now + limits_.send_stall_timeout, drain_by_);
+}
+
+void Session::on_written(ErrorCode ec) {
+  if (phase_ == Phase::Closed) return;
+  if (ec) return close_now();
+  if (pieces_ && pieces_->next(piece_, kPiece)) {
+    arm(send_deadline());
+    io_write(net::buffer(piece_), [self = shared_from_this()](ErrorCode ec, size_t) { self->on_written(ec); });
+    return;
+  }
+  answered_any_ = true;
+  pieces_.reset();
+  piece_ = std::string();
+  response_ = {};
+  watched_.reset();
+  if (!keep_) return linger_close();
+  if (buffer_.size() == 0 && !reading_) buffer_.shrink_to_fit();
+  wait_for_request();
+}
+
+void Session::linger_close() {
+  phase_ = Phase::Linger;
+  ErrorCode ec;
+  socket().shutdown(tcp::socket::shutdown_send, ec);
+  if (ec) return close_now();
+  arm(Clock::now() + limits_.linger);
+  if (!reading_) linger_read();
+}
+
+void Session::linger_read() {
+  if (phase_ != Phase::Linger) return;
+  buffer_.clear();
+  reading_ = true;
+  socket().async_read_some(buffer_.prepare(kLingerRead), [self = shared_from_this()](ErrorCode ec, size_t) {
+    self->reading_ = false;
+    if (self->phase_ == Phase::Closed) return;
+    if (ec) return self->close_now();
+    self->linger_read();
+  });
+}
+
+void Session::close_now() {
+  if (phase_ == Phase::Closed) return;
+  phase_ = Phase::Closed;
+  timer_.cancel();
+  ErrorCode ec;
+  socket().shutdown(tcp::socket::shutdown_both, ec);
+  socket().close(ec);
+  body_then_ = nullptr;
+  body_ex_.reset();
+  watched_.reset();
+}
+
+}  // namespace portico::api
