@@ -13,6 +13,7 @@
 #include <cctype>
 #include <ctime>
 #include <stdexcept>
+#include <thread>
 
 #include "auth/internal.h"
 #include "common/text.h"
@@ -186,7 +187,8 @@ void FileAuthStore::CredentialCache::clear() {
 FileAuthStore::FileAuthStore(std::function<std::string()> dir_source)
     : dir_source_(std::move(dir_source)),
       snapshot_(std::make_shared<Snapshot>()),
-      cache_(std::make_unique<CredentialCache>()) {}
+      cache_(std::make_unique<CredentialCache>()),
+      pace_(std::make_unique<FailurePace>()) {}
 
 FileAuthStore::FileAuthStore(std::string dir) : FileAuthStore([dir] { return dir; }) {}
 
@@ -200,8 +202,18 @@ std::shared_ptr<const FileAuthStore::Snapshot> FileAuthStore::snapshot() const {
 Errors FileAuthStore::load_auth_config() {
   std::lock_guard<std::mutex> reload(reload_mu_);
   Errors errors;
-  auto fresh = load_auth_directory(dir_source_(), errors);
+  const std::string dir = dir_source_();
+  auto fresh = load_auth_directory(dir, errors);
   if (!errors.empty()) return errors;
+  // A file caught empty or cut short while it is rewritten must not lock
+  // everyone out: the state start-up refuses is refused here as well.
+  const auto current = snapshot();
+  if (fresh->users.empty() && fresh->keys.empty() && (!current->users.empty() || !current->keys.empty())) {
+    std::string where;
+    for (const auto& f : fresh->files) where += (where.empty() ? "" : ", ") + f;
+    return {"No authentication configured: no users and no JWT public keys found in " + (where.empty() ? dir : where) +
+            "; the previous authentication configuration stays in effect"};
+  }
   // A check that began before this reload may still cache its result; the
   // generation keeps such an entry from ever matching the new configuration.
   static std::atomic<uint64_t> generations{0};
@@ -234,6 +246,31 @@ std::optional<Principal> FileAuthStore::authenticate(std::string_view header) co
   return std::nullopt;
 }
 
+void FailurePace::record(uint64_t generation, double seconds) {
+  constexpr size_t kWindow = 16;
+  std::lock_guard<std::mutex> l(mu_);
+  if (generation != generation_) {  // another configuration: its costliest kind may differ
+    generation_ = generation;
+    samples_.clear();
+    next_ = 0;
+  }
+  if (samples_.size() < kWindow) {
+    samples_.push_back(seconds);
+  } else {
+    samples_[next_] = seconds;
+    next_ = (next_ + 1) % kWindow;
+  }
+}
+
+double FailurePace::hold(uint64_t generation, double seed) {
+  // Above the slowest recent check, so that almost no check outlasts it:
+  // one that does would answer later than the rest.
+  constexpr double kMargin = 1.5;
+  std::lock_guard<std::mutex> l(mu_);
+  if (generation != generation_ || samples_.empty()) return seed * 2;
+  return *std::max_element(samples_.begin(), samples_.end()) * kMargin;
+}
+
 std::optional<Principal> FileAuthStore::basic(std::string_view credentials) const {
   auto decoded = base64_decode(credentials);
   if (!decoded || decoded->find('\0') != std::string::npos) return std::nullopt;
@@ -243,24 +280,31 @@ std::optional<Principal> FileAuthStore::basic(std::string_view credentials) cons
   std::string password = decoded->substr(colon + 1);
   OPENSSL_cleanse(decoded->data(), decoded->size());
 
+  const auto t0 = std::chrono::steady_clock::now();
   const auto snap = snapshot();
   auto it = snap->users.find(user);
+  const bool known = it != snap->users.end();
   const std::string cache_key = cache_->key_of(user, password);
   std::optional<Principal> result;
-  if (it != snap->users.end() && cache_->hit(cache_key, user, snap->generation)) {
+  if (known && cache_->hit(cache_key, user, snap->generation)) {
     result = Principal{user, "basic", it->second.all_aliases, it->second.aliases};
-  } else {
-    // Unknown users cost the same hash as real ones, so timing tells nothing.
-    const std::string& setting = it != snap->users.end() ? it->second.hash : snap->decoy_hash;
-    if (!setting.empty()) {
-      auto data = std::make_unique<crypt_data>();
-      const char* out = crypt_rn(password.c_str(), setting.c_str(), data.get(), sizeof(crypt_data));
-      const bool match = out && it != snap->users.end() && equal_secret(it->second.hash, out);
-      OPENSSL_cleanse(data.get(), sizeof(crypt_data));
-      if (match) {
-        cache_->put(cache_key, user, snap->generation);
-        result = Principal{user, "basic", it->second.all_aliases, it->second.aliases};
-      }
+  } else if (!snap->decoy_hash.empty()) {
+    // Unknown users are checked against a hash of the costliest kind, and
+    // every failure is held to the same pace.
+    const std::string& setting = known ? it->second.hash : snap->decoy_hash;
+    auto data = std::make_unique<crypt_data>();
+    const char* out = crypt_rn(password.c_str(), setting.c_str(), data.get(), sizeof(crypt_data));
+    const bool match = out && known && equal_secret(it->second.hash, out);
+    OPENSSL_cleanse(data.get(), sizeof(crypt_data));
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (!known || it->second.costliest) pace_->record(snap->generation, took);
+    if (match) {
+      cache_->put(cache_key, user, snap->generation);
+      result = Principal{user, "basic", it->second.all_aliases, it->second.aliases};
+    } else {
+      const double hold = pace_->hold(snap->generation, snap->decoy_seconds);
+      std::this_thread::sleep_until(t0 + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                             std::chrono::duration<double>(hold)));
     }
   }
   OPENSSL_cleanse(password.data(), password.size());

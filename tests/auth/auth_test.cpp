@@ -5,10 +5,13 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <future>
+#include <random>
 #include <thread>
 
 #include "auth/auth.h"
@@ -190,6 +193,57 @@ TEST_F(Keys, VerifiedPasswordsAreCachedUntilTheNextReload) {
   dir.write("u.yaml", "users:\n  y: {password: plain}\n");
   EXPECT_EQ(store.load_auth_config().size(), 1u);
   EXPECT_TRUE(store.authenticate("Basic " + base64_encode("y:new")));
+}
+
+TEST_F(Keys, AReloadThatWouldLeaveNoCredentialsKeepsThePreviousOnes) {
+  FileAuthStore store(dir.str());
+  EXPECT_EQ(store.load_auth_config(), Errors{}) << "start-up words its own refusal of an empty directory";
+  const std::string users = dir.write("u.yaml", "users:\n  y: {password: \"" + make_hash("pw", "$6$") + "\"}\n");
+  ASSERT_EQ(store.load_auth_config(), Errors{});
+  for (const std::string& caught : {std::string(), std::string("users:\n"), std::string("# only a comment\n")}) {
+    dir.write("u.yaml", caught);
+    EXPECT_EQ(store.load_auth_config(),
+              Errors{"No authentication configured: no users and no JWT public keys found in " + users +
+                     "; the previous authentication configuration stays in effect"});
+    EXPECT_TRUE(store.authenticate("Basic " + base64_encode("y:pw")));
+  }
+  std::filesystem::remove(users);
+  EXPECT_EQ(store.load_auth_config().size(), 1u);
+  write_keys();  // keys alone are a usable configuration
+  EXPECT_EQ(store.load_auth_config(), Errors{});
+  EXPECT_EQ(store.user_count(), 0u);
+}
+
+// The fault: unknown users were checked against the first user's hash, so a
+// refusal's time told whether the user exists and what kind of hash they have.
+TEST_F(Keys, RefusalsTakeTheSameTimeWhateverTheUserAndTheKindOfHash) {
+  dir.write("u.yaml", "users:\n"
+                      "  amy: {password: \"" + make_hash("a", "$6$", 1000) + "\"}\n"
+                      "  zed: {password: \"" + make_hash("z", "$2b$", 7) + "\"}\n");
+  FileAuthStore store(dir.str());
+  ASSERT_EQ(store.load_auth_config(), Errors{});
+  const std::vector<std::string> cases = {"nobody:a", "amy:wrong", "zed:wrong"};
+  std::vector<std::vector<double>> ms(cases.size());
+  // Interleaved in a shuffled order: a busy moment, or the scheduler's favour
+  // for a thread that has just slept, falls on every case alike.
+  std::vector<size_t> order = {0, 1, 2};
+  std::minstd_rand shuffle(7);
+  for (int round = 0; round < 25; ++round) {
+    std::shuffle(order.begin(), order.end(), shuffle);
+    for (const size_t c : order) {
+      const auto t0 = std::chrono::steady_clock::now();
+      EXPECT_FALSE(store.authenticate("Basic " + base64_encode(cases[c])));
+      ms[c].push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+    }
+  }
+  std::vector<double> medians;
+  for (auto& v : ms) {
+    std::sort(v.begin(), v.end());
+    medians.push_back(v[v.size() / 2]);
+  }
+  const auto [lo, hi] = std::minmax_element(medians.begin(), medians.end());
+  EXPECT_LT((*hi - *lo) / *hi, 0.10) << "medians in ms: unknown " << medians[0] << ", cheap hash " << medians[1]
+                                     << ", costly hash " << medians[2];
 }
 
 TEST_F(Keys, ACheckThatStraddlesAReloadCannotCacheTheOldPassword) {
