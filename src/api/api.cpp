@@ -428,8 +428,11 @@ struct HttpApiServer::Impl {
       send_error(res, 401, "Invalid API key");
       return;
     }
-    Value body{{"status", "ok"}};
+    const LogHealth logs = logging.log_health();
+    Value body{{"status", logs.degraded ? "degraded" : "ok"}};
+    if (logs.degraded) body["reason"] = *logs.degraded;
     if (k == KeyCheck::Ok) {
+      body["logs"] = logs.details;
       body["version"] = version;
       body["uptime_seconds"] = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started).count();
       body["aliases"] = config.get_alias_map().size();
@@ -530,7 +533,7 @@ void HttpApiServer::start() {
   server->Get(R"(/v1/aliases/([^/]+))", m.wrap([&m](const auto& q, auto& r) { m.show_alias(q, r); }));
   server->Get("/health", m.wrap([&m](const auto& q, auto& r) { m.health(q, r); }));
   server->Get("/metrics", m.wrap([&m](const auto&, auto& r) {
-    r.set_content(m.metrics.render(), "text/plain; version=0.0.4");
+    r.set_content(m.metrics.render() + m.logging.log_health().metrics, "text/plain; version=0.0.4");
   }));
   server->Get(R"(/v1/logs/([^/]+))", m.wrap([&m](const auto& q, auto& r) { m.logs(q, r); }));
 

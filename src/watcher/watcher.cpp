@@ -19,6 +19,7 @@
 
 #include "common/fd.h"
 #include "common/text.h"
+#include "common/thread.h"
 #include "logging/logging.h"
 
 namespace portico {
@@ -35,18 +36,6 @@ double as_interval(const Value& v) {
 }
 
 std::string as_dir(const Value& v) { return v.is_string() ? v.get<std::string>() : std::string(); }
-
-// Threads of the watcher must never take a process signal: the signal thread
-// of the program handles those, and a default action would end the process.
-template <typename F>
-std::thread start_quiet_thread(F&& f) {
-  sigset_t all, old;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, &old);
-  std::thread t(std::forward<F>(f));
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  return t;
-}
 
 }  // namespace
 
