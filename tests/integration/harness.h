@@ -64,7 +64,8 @@ class Site {
 // A running portico; stopped with SIGTERM (then SIGKILL) when destroyed.
 class Server {
  public:
-  explicit Server(const Site& site, std::vector<std::string> extra_args = {});
+  explicit Server(const Site& site, std::vector<std::string> extra_args = {},
+                  const std::map<std::string, std::string>& env = {});
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -83,6 +84,24 @@ class Server {
   pid_t pid_ = -1;
   std::optional<int> status_;
   std::string err_path_;
+};
+
+// A small tmpfs of its own, for a log directory that fills up or turns
+// read-only. Needs root (the suite's normal case here); absent otherwise.
+class Tmpfs {
+ public:
+  static std::unique_ptr<Tmpfs> mount(size_t bytes);
+  ~Tmpfs();
+  const std::string& path() const { return dir_; }
+  // Another tmpfs, read-only, mounted over this one: files already open
+  // stay writable, nothing new can be created at the path.
+  void cover_read_only();
+  void uncover();
+
+ private:
+  explicit Tmpfs(std::string dir) : dir_(std::move(dir)) {}
+  std::string dir_;
+  bool covered_ = false;
 };
 
 }  // namespace portico::test
