@@ -22,11 +22,10 @@ std::optional<std::string> _package_version(const std::string& exe, const std::s
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   };
-  const std::string status = read(dpkg_dir + "/status");
   for (const std::string name : {"portico", "portico-pure", "portico-dbg"}) {
     // Only the program the package put there: a build tree's binary keeps its own stamp.
     if (("\n" + read(dpkg_dir + "/info/" + name + ".list")).find("\n" + exe + "\n") == std::string::npos) continue;
-    std::istringstream in(status);
+    std::istringstream in(read(dpkg_dir + "/status"));
     std::string line, package, state, version;
     auto stanza_matches = [&] { return package == name && state.ends_with(" installed") && !version.empty(); };
     while (std::getline(in, line)) {
