@@ -48,10 +48,11 @@ struct FileAuthStore::Snapshot {
   uint64_t generation = 0;  // which load this is; cached passwords belong to one
 };
 
-// Every failed password check ends at the same time after it began: a little
-// longer than the slowest recent check of the costliest configured kind. Neither the existence of a user nor the kind of
-// their hash then shows in the time of a refusal, and since every refusal
-// ends with the same wait, a busy host delays them all alike.
+// Every failed password check ends the same time after it began: half as
+// long again as the slowest recent check of the costliest configured kind.
+// Neither the existence of a user nor the kind of their hash then shows in
+// the time of a refusal, and since every refusal ends with a wait, a busy
+// host delays them all alike.
 class FailurePace {
  public:
   // A check of the costliest kind took `seconds`.

@@ -2,6 +2,7 @@
 // Keeps the running service in step with AuthDir and AliasDir: periodic
 // polling of modification times plus inotify events, both feeding one change
 // test per directory, so a change is reloaded once by whichever sees it first.
+// Neither acts on a directory whose files are still being written.
 //
 // Thread rules: start() and stop() are called by the program's main or signal
 // thread; the polling thread ("portico-config-watcher") and the inotify thread
