@@ -105,13 +105,20 @@ void _do_reload(ConfigStore& config_instance, AuthStore& auth_instance) {
   config_instance.record_alias_reload(alias_errs.empty());
 }
 
+// The signals the signal thread takes (SIGUSR2 ends it).
+sigset_t service_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : {SIGHUP, SIGTERM, SIGINT, SIGUSR2}) sigaddset(&set, s);
+  return set;
+}
+
 // Signals are taken by sigwait() on a thread of their own, so the handler
 // bodies run as ordinary code: they may log, lock and start threads.
 class SignalThread {
  public:
-  SignalThread(AuthStore& auth, ApiServer& api, ServiceNotifier& notifier) : auth_(auth), api_(api), notifier_(notifier) {
-    sigemptyset(&set_);
-    for (int s : {SIGHUP, SIGTERM, SIGINT, SIGUSR2}) sigaddset(&set_, s);
+  SignalThread(AuthStore& auth, ApiServer& api, ServiceNotifier& notifier)
+      : set_(service_signals()), auth_(auth), api_(api), notifier_(notifier) {
     pthread_sigmask(SIG_BLOCK, &set_, nullptr);
     thread_ = std::thread([this] { loop(); });
   }
@@ -216,6 +223,11 @@ int serve(const Args& args) {
   g_logging.start_flusher();
   config_watcher.start(g_config, auth);
 
+  // Once the PID file exists, a script may signal at once: the signals wait,
+  // blocked, for the signal thread instead of ending the process by default
+  // and leaving the PID file behind.
+  const sigset_t signals = service_signals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   g_pid_path = setting_text("PidFile");
   _write_pid(g_pid_path);
   std::atexit(remove_pid_at_exit);
