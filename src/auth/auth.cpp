@@ -9,8 +9,10 @@
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cmath>
 #include <ctime>
 #include <stdexcept>
 #include <thread>
@@ -247,12 +249,13 @@ std::optional<Principal> FileAuthStore::authenticate(std::string_view header) co
 }
 
 void FailurePace::record(uint64_t generation, double seconds) {
-  constexpr size_t kWindow = 16;
+  constexpr size_t kWindow = 32;
   std::lock_guard<std::mutex> l(mu_);
   if (generation != generation_) {  // another configuration: its costliest kind may differ
     generation_ = generation;
     samples_.clear();
     next_ = 0;
+    hold_ = 0;
   }
   if (samples_.size() < kWindow) {
     samples_.push_back(seconds);
@@ -263,12 +266,16 @@ void FailurePace::record(uint64_t generation, double seconds) {
 }
 
 double FailurePace::hold(uint64_t generation, double seed) {
-  // Above the slowest recent check, so that almost no check outlasts it:
-  // one that does would answer later than the rest.
-  constexpr double kMargin = 1.5;
   std::lock_guard<std::mutex> l(mu_);
-  if (generation != generation_ || samples_.empty()) return seed * 2;
-  return *std::max_element(samples_.begin(), samples_.end()) * kMargin;
+  double slowest = seed;
+  if (generation == generation_ && !samples_.empty()) slowest = *std::max_element(samples_.begin(), samples_.end());
+  // Above the slowest recent check, so that hardly any check outlasts it. The
+  // hold moves in steps of a twelfth of an octave: up as soon as it is too
+  // short, down only once it is three steps too long, so that it stays the
+  // same from one refusal to the next instead of following each sample.
+  const double wanted = std::exp2(std::ceil(std::log2(std::max(1.25 * slowest, 1e-3)) * 12) / 12);
+  if (hold_ == 0 || wanted > hold_ || wanted < hold_ * std::exp2(-3.0 / 12)) hold_ = wanted;
+  return hold_;
 }
 
 std::optional<Principal> FileAuthStore::basic(std::string_view credentials) const {
@@ -297,12 +304,21 @@ std::optional<Principal> FileAuthStore::basic(std::string_view credentials) cons
     const bool match = out && known && equal_secret(it->second.hash, out);
     OPENSSL_cleanse(data.get(), sizeof(crypt_data));
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    // Taken before this check counts: a cheap failure has no check of its own
+    // to add, so a costly one must not add its own either.
+    const double hold = pace_->hold(snap->generation, snap->decoy_seconds);
     if (!known || it->second.costliest) pace_->record(snap->generation, took);
     if (match) {
       cache_->put(cache_key, user, snap->generation);
       result = Principal{user, "basic", it->second.all_aliases, it->second.aliases};
     } else {
-      const double hold = pace_->hold(snap->generation, snap->decoy_seconds);
+      // A much cheaper kind of hash also checks the decoy: every refusal then
+      // spends about the same CPU, and a busy scheduler treats them alike.
+      if (known && !it->second.costliest && it->second.check_seconds < snap->decoy_seconds / 2) {
+        auto decoy = std::make_unique<crypt_data>();
+        crypt_rn(password.c_str(), snap->decoy_hash.c_str(), decoy.get(), sizeof(crypt_data));
+        OPENSSL_cleanse(decoy.get(), sizeof(crypt_data));
+      }
       std::this_thread::sleep_until(t0 + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                              std::chrono::duration<double>(hold)));
     }

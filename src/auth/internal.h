@@ -48,11 +48,12 @@ struct FileAuthStore::Snapshot {
   uint64_t generation = 0;  // which load this is; cached passwords belong to one
 };
 
-// Every failed password check ends the same time after it began: half as
-// long again as the slowest recent check of the costliest configured kind.
-// Neither the existence of a user nor the kind of their hash then shows in
-// the time of a refusal, and since every refusal ends with a wait, a busy
-// host delays them all alike.
+// Every failed password check spends one check of the costliest configured
+// kind of hash (an unknown user's against a decoy, a much cheaper hash's in
+// addition to its own) and then waits until the same time after it began, a
+// little longer than the slowest recent check of that kind. Neither the
+// existence of a user nor the kind of their hash then shows in the time of a
+// refusal, and a busy host delays them all alike.
 class FailurePace {
  public:
   // A check of the costliest kind took `seconds`.
@@ -65,6 +66,7 @@ class FailurePace {
   uint64_t generation_ = ~uint64_t{0};
   std::vector<double> samples_;  // ring of recent checks
   size_t next_ = 0;
+  double hold_ = 0;  // 0: none given yet
 };
 
 // The part of a crypt(3) hash that decides its cost: method and parameters,

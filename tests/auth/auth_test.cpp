@@ -225,15 +225,17 @@ TEST_F(Keys, RefusalsTakeTheSameTimeWhateverTheUserAndTheKindOfHash) {
   const std::vector<std::string> cases = {"nobody:a", "amy:wrong", "zed:wrong"};
   std::vector<std::vector<double>> ms(cases.size());
   // Interleaved in a shuffled order: a busy moment, or the scheduler's favour
-  // for a thread that has just slept, falls on every case alike.
+  // for a thread that has just slept, falls on every case alike. The first
+  // rounds only let the store learn how long checks take on this host now.
   std::vector<size_t> order = {0, 1, 2};
   std::minstd_rand shuffle(7);
-  for (int round = 0; round < 25; ++round) {
+  for (int round = -5; round < 25; ++round) {
     std::shuffle(order.begin(), order.end(), shuffle);
     for (const size_t c : order) {
       const auto t0 = std::chrono::steady_clock::now();
       EXPECT_FALSE(store.authenticate("Basic " + base64_encode(cases[c])));
-      ms[c].push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+      if (round >= 0)
+        ms[c].push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
     }
   }
   std::vector<double> medians;
