@@ -4,7 +4,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 
@@ -14,8 +17,42 @@ namespace portico::app {
 
 const char* const DEFAULT_CONFIG = "/etc/portico/portico.conf";
 
+std::optional<std::string> _package_version(const std::string& exe, const std::string& dpkg_dir) {
+  auto read = [](const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  for (const std::string name : {"portico", "portico-pure", "portico-dbg"}) {
+    // Only the program the package put there: a build tree's binary keeps its own stamp.
+    if (("\n" + read(dpkg_dir + "/info/" + name + ".list")).find("\n" + exe + "\n") == std::string::npos) continue;
+    std::istringstream in(read(dpkg_dir + "/status"));
+    std::string line, package, state, version;
+    auto stanza_matches = [&] { return package == name && state.ends_with(" installed") && !version.empty(); };
+    while (std::getline(in, line)) {
+      if (line.empty()) {
+        if (stanza_matches()) return version;
+        package.clear(), state.clear(), version.clear();
+      } else if (line.starts_with("Package: ")) {
+        package = line.substr(9);
+      } else if (line.starts_with("Status: ")) {
+        state = line.substr(8);
+      } else if (line.starts_with("Version: ")) {
+        version = line.substr(9);
+      }
+    }
+    if (stanza_matches()) return version;
+  }
+  return std::nullopt;
+}
+
 const std::string& version() {
-  static const std::string v = PORTICO_VERSION_STAMP[0] ? PORTICO_VERSION_STAMP : "unknown";
+  static const std::string v = [] {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec)
+      if (auto packaged = _package_version(exe.string(), "/var/lib/dpkg")) return *packaged;
+    return std::string(PORTICO_VERSION_STAMP[0] ? PORTICO_VERSION_STAMP : "unknown");
+  }();
   return v;
 }
 

@@ -13,8 +13,12 @@ namespace portico::app {
 
 extern const char* const DEFAULT_CONFIG;  // "/etc/portico/portico.conf"
 
-// The program's version: the build's stamp, or "unknown".
+// The program's version: that of the Debian package that installed this
+// executable, else the build's stamp, else "unknown".
 const std::string& version();
+// The version of the installed package (portico, portico-pure or
+// portico-dbg) whose file list holds `exe`, from dpkg's database in `dpkg_dir`.
+std::optional<std::string> _package_version(const std::string& exe, const std::string& dpkg_dir);
 
 struct CliToKey {
   const char* option;  // without dashes: "pid-file"

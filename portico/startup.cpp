@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "imagery/imagery.h"
 #include "logging/logging.h"
 #include "portico/cli.h"
+#include "portico/notify.h"
 #include "portico/process.h"
 #include "portico/tls.h"
 #include "template/template.h"
@@ -91,15 +93,25 @@ Errors _run_startup_imagery(const std::vector<Value>& aliases, const Value& refr
   return imagery::startup_pull(aliases, refresh_default, prefetch_default);
 }
 
+// A store that throws counts as a failed reload of its half; the other half
+// is reloaded all the same.
+Errors errors_of(const std::function<Errors()>& reload) {
+  try {
+    return reload();
+  } catch (const std::exception& e) {
+    return {e.what()};
+  }
+}
+
 void _do_reload(ConfigStore& config_instance, AuthStore& auth_instance) {
   auto log = app_log();
-  const Errors auth_errs = auth_instance.load_auth_config();
+  const Errors auth_errs = errors_of([&] { return auth_instance.load_auth_config(); });
   if (!auth_errs.empty())
     for (const auto& e : auth_errs) log->error("Auth reload: " + e);
   else
     log->info("Auth configuration reloaded successfully");
   config_instance.record_auth_reload(auth_errs.empty());
-  const Errors alias_errs = config_instance.reload_aliases();
+  const Errors alias_errs = errors_of([&] { return config_instance.reload_aliases(); });
   if (!alias_errs.empty())
     for (const auto& e : alias_errs) log->error("Alias reload: " + e);
   else
@@ -107,6 +119,7 @@ void _do_reload(ConfigStore& config_instance, AuthStore& auth_instance) {
   config_instance.record_alias_reload(alias_errs.empty());
 }
 
+// The signals the signal thread takes (SIGUSR2 ends it).
 sigset_t service_signals() {
   sigset_t set;
   sigemptyset(&set);
@@ -118,7 +131,8 @@ sigset_t service_signals() {
 // bodies run as ordinary code: they may log, lock and start threads.
 class SignalThread {
  public:
-  SignalThread(AuthStore& auth, ApiServer& api) : set_(service_signals()), auth_(auth), api_(api) {
+  SignalThread(AuthStore& auth, ApiServer& api, ServiceNotifier& notifier)
+      : set_(service_signals()), auth_(auth), api_(api), notifier_(notifier) {
     pthread_sigmask(SIG_BLOCK, &set_, nullptr);
     thread_ = std::thread([this] { loop(); });
   }
@@ -145,12 +159,21 @@ class SignalThread {
   }
 
   void on_sighup() {
+    notifier_.reloading();
     app_log()->info("SIGHUP received — reopening log files and reloading configuration");
-    logging().reopen_logs();
+    // A log directory that cannot be written must not cost the reload: the
+    // files that fail to reopen keep their previous descriptors.
+    try {
+      logging().reopen_logs();
+    } catch (const std::exception& e) {
+      app_log()->error(std::string("Cannot reopen log files: ") + e.what());
+    }
     _do_reload(config(), auth_);
+    notifier_.reloaded();
   }
 
   void on_sigterm(int sig) {
+    notifier_.stopping();
     const std::string sig_name = sig == SIGINT ? "SIGINT (Ctrl-C)" : "SIGTERM";
     app_log()->info(sig_name + " received — initiating graceful shutdown");
     config_watcher.stop();
@@ -166,6 +189,7 @@ class SignalThread {
   sigset_t set_;
   AuthStore& auth_;
   ApiServer& api_;
+  ServiceNotifier& notifier_;
   std::thread thread_;
   std::vector<std::thread> shutdown_threads_;
 };
@@ -209,17 +233,22 @@ int serve(const Args& args) {
   if (auto problem = process_spawner_problem()) refuse({*problem});
 
   const std::string instance = _container_instance();
-  if (args.daemon) _daemonize();
+  if (args.daemon) {
+    _daemonize();
+    log_alerts_to_syslog(true);
+  }
   // After daemonising, so that the spawner is the daemon's own child, with its final standard streams.
   try {
     start_process_spawner();
   } catch (const std::exception& e) {
     refuse({e.what()});
   }
+  g_logging.start_flusher();
   config_watcher.start(g_config, auth);
 
-  // Once the PID file names us, a SIGTERM must wait for the signal thread
-  // rather than end the process before the file is removed.
+  // Once the PID file exists, a script may signal at once: the signals wait,
+  // blocked, for the signal thread instead of ending the process by default
+  // and leaving the PID file behind.
   const sigset_t signals = service_signals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   g_pid_path = setting_text("PidFile");
@@ -241,12 +270,22 @@ int serve(const Args& args) {
 
   HttpApiServer api(g_config, auth, g_logging, executor);
   api.set_version(version());
+  ServiceNotifier notifier;
   {
-    SignalThread signals(auth, api);
+    SignalThread signals(auth, api, notifier);
+    // Watchdog pings go out while the stores answer (each call takes their
+    // locks), so a deadlocked store gets the service restarted.
+    notifier.start([&api] { return api.wait_until_listening(0) != 0; },
+                   [&auth] {
+                     const Value status = g_config.status();
+                     return status.is_object() && auth.user_count() + auth.public_key_count() > 0;
+                   });
     api.start();
   }
+  notifier.stopping();
   reaper.stop();
   log->info("Portico shutdown complete");
+  g_logging.stop_flusher();
   set_auth(nullptr);
   return 0;
 }

@@ -99,7 +99,7 @@ Gateway::Gateway(ConfigStore& config, FileAuthStore& auth, Logging& logging, Exe
   router_.add(verb::get, "/metrics", [this](const ExchangePtr& ex) {
     Answer a;
     a.content_type = "text/plain; version=0.0.4";
-    a.body = metrics_.render();
+    a.body = metrics_.render() + logging_.log_health().metrics;
     ex->reply(std::move(a));
   });
   router_.add(verb::get, "/v1/logs/{correlation_id}", [this](const ExchangePtr& ex) {
@@ -184,8 +184,11 @@ void Gateway::health(const ExchangePtr& ex) {
   const bool has_key = ex->request().fields.count("X-API-Key") > 0;
   if (!expected.empty() && has_key && !secret_equals(given, expected))
     return ex->reply(error_answer(401, "Invalid API key"));
-  Value body{{"status", "ok"}};
+  const LogHealth logs = logging_.log_health();
+  Value body{{"status", logs.degraded ? "degraded" : "ok"}};
+  if (logs.degraded) body["reason"] = *logs.degraded;
   if (!expected.empty() && has_key) {
+    body["logs"] = logs.details;
     body["version"] = options_.version;
     body["uptime_seconds"] =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started_).count();

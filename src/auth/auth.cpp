@@ -9,10 +9,13 @@
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cmath>
 #include <ctime>
 #include <stdexcept>
+#include <thread>
 
 #include "auth/internal.h"
 #include "common/text.h"
@@ -186,7 +189,8 @@ void FileAuthStore::CredentialCache::clear() {
 FileAuthStore::FileAuthStore(std::function<std::string()> dir_source)
     : dir_source_(std::move(dir_source)),
       snapshot_(std::make_shared<Snapshot>()),
-      cache_(std::make_unique<CredentialCache>()) {}
+      cache_(std::make_unique<CredentialCache>()),
+      pace_(std::make_unique<FailurePace>()) {}
 
 FileAuthStore::FileAuthStore(std::string dir) : FileAuthStore([dir] { return dir; }) {}
 
@@ -200,8 +204,18 @@ std::shared_ptr<const FileAuthStore::Snapshot> FileAuthStore::snapshot() const {
 Errors FileAuthStore::load_auth_config() {
   std::lock_guard<std::mutex> reload(reload_mu_);
   Errors errors;
-  auto fresh = load_auth_directory(dir_source_(), errors);
+  const std::string dir = dir_source_();
+  auto fresh = load_auth_directory(dir, errors);
   if (!errors.empty()) return errors;
+  // A file caught empty or cut short while it is rewritten must not lock
+  // everyone out: the state start-up refuses is refused here as well.
+  const auto current = snapshot();
+  if (fresh->users.empty() && fresh->keys.empty() && (!current->users.empty() || !current->keys.empty())) {
+    std::string where;
+    for (const auto& f : fresh->files) where += (where.empty() ? "" : ", ") + f;
+    return {"No authentication configured: no users and no JWT public keys found in " + (where.empty() ? dir : where) +
+            "; the previous authentication configuration stays in effect"};
+  }
   // A check that began before this reload may still cache its result; the
   // generation keeps such an entry from ever matching the new configuration.
   static std::atomic<uint64_t> generations{0};
@@ -232,6 +246,36 @@ std::optional<Principal> FileAuthStore::authenticate(std::string_view header) co
     app_log()->warn(std::string("Authentication error: ") + e.what());
   }
   return std::nullopt;
+}
+
+void FailurePace::record(uint64_t generation, double seconds) {
+  constexpr size_t kWindow = 32;
+  std::lock_guard<std::mutex> l(mu_);
+  if (generation != generation_) {  // another configuration: its costliest kind may differ
+    generation_ = generation;
+    samples_.clear();
+    next_ = 0;
+    hold_ = 0;
+  }
+  if (samples_.size() < kWindow) {
+    samples_.push_back(seconds);
+  } else {
+    samples_[next_] = seconds;
+    next_ = (next_ + 1) % kWindow;
+  }
+}
+
+double FailurePace::hold(uint64_t generation, double seed) {
+  std::lock_guard<std::mutex> l(mu_);
+  double slowest = seed;
+  if (generation == generation_ && !samples_.empty()) slowest = *std::max_element(samples_.begin(), samples_.end());
+  // Above the slowest recent check, so that hardly any check outlasts it. The
+  // hold moves in steps of a twelfth of an octave: up as soon as it is too
+  // short, down only once it is three steps too long, so that it stays the
+  // same from one refusal to the next instead of following each sample.
+  const double wanted = std::exp2(std::ceil(std::log2(std::max(1.25 * slowest, 1e-3)) * 12) / 12);
+  if (hold_ == 0 || wanted > hold_ || wanted < hold_ * std::exp2(-3.0 / 12)) hold_ = wanted;
+  return hold_;
 }
 
 namespace {
@@ -289,24 +333,40 @@ std::optional<Principal> FileAuthStore::basic(std::string_view credentials) cons
   const std::string& user = creds->user;
   const std::string& password = creds->password;
 
+  const auto t0 = std::chrono::steady_clock::now();
   const auto snap = snapshot();
   auto it = snap->users.find(user);
+  const bool known = it != snap->users.end();
   const std::string cache_key = cache_->key_of(user, password);
   std::optional<Principal> result;
-  if (it != snap->users.end() && cache_->hit(cache_key, user, snap->generation)) {
+  if (known && cache_->hit(cache_key, user, snap->generation)) {
     result = Principal{user, "basic", it->second.all_aliases, it->second.aliases};
-  } else {
-    // Unknown users cost the same hash as real ones, so timing tells nothing.
-    const std::string& setting = it != snap->users.end() ? it->second.hash : snap->decoy_hash;
-    if (!setting.empty()) {
-      auto data = std::make_unique<crypt_data>();
-      const char* out = crypt_rn(password.c_str(), setting.c_str(), data.get(), sizeof(crypt_data));
-      const bool match = out && it != snap->users.end() && equal_secret(it->second.hash, out);
-      OPENSSL_cleanse(data.get(), sizeof(crypt_data));
-      if (match) {
-        cache_->put(cache_key, user, snap->generation);
-        result = Principal{user, "basic", it->second.all_aliases, it->second.aliases};
+  } else if (!snap->decoy_hash.empty()) {
+    // Unknown users are checked against a hash of the costliest kind, and
+    // every failure is held to the same pace.
+    const std::string& setting = known ? it->second.hash : snap->decoy_hash;
+    auto data = std::make_unique<crypt_data>();
+    const char* out = crypt_rn(password.c_str(), setting.c_str(), data.get(), sizeof(crypt_data));
+    const bool match = out && known && equal_secret(it->second.hash, out);
+    OPENSSL_cleanse(data.get(), sizeof(crypt_data));
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    // Taken before this check counts: a cheap failure has no check of its own
+    // to add, so a costly one must not add its own either.
+    const double hold = pace_->hold(snap->generation, snap->decoy_seconds);
+    if (!known || it->second.costliest) pace_->record(snap->generation, took);
+    if (match) {
+      cache_->put(cache_key, user, snap->generation);
+      result = Principal{user, "basic", it->second.all_aliases, it->second.aliases};
+    } else {
+      // A much cheaper kind of hash also checks the decoy: every refusal then
+      // spends about the same CPU, and a busy scheduler treats them alike.
+      if (known && !it->second.costliest && it->second.check_seconds < snap->decoy_seconds / 2) {
+        auto decoy = std::make_unique<crypt_data>();
+        crypt_rn(password.c_str(), snap->decoy_hash.c_str(), decoy.get(), sizeof(crypt_data));
+        OPENSSL_cleanse(decoy.get(), sizeof(crypt_data));
       }
+      std::this_thread::sleep_until(t0 + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                             std::chrono::duration<double>(hold)));
     }
   }
   return result;

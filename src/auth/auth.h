@@ -20,6 +20,8 @@
 
 namespace portico {
 
+class FailurePace;
+
 struct Principal {
   std::string name;    // user name, or the token's subject
   std::string method;  // "basic" or "bearer"
@@ -70,6 +72,7 @@ class FileAuthStore final : public AuthStore {
   std::shared_ptr<const Snapshot> snapshot_;
   std::mutex reload_mu_;
   std::unique_ptr<CredentialCache> cache_;
+  std::unique_ptr<FailurePace> pace_;
 };
 
 }  // namespace portico

@@ -24,6 +24,8 @@ struct UserEntry {
   std::string hash;
   bool all_aliases = false;
   std::vector<std::string> aliases;
+  double check_seconds = 0;  // what checking the hash took when it was loaded
+  bool costliest = false;    // its hash is of the costliest configured kind
 };
 
 struct JwtKey {
@@ -38,9 +40,38 @@ struct JwtKey {
 struct FileAuthStore::Snapshot {
   std::map<std::string, UserEntry> users;
   std::vector<JwtKey> keys;
-  std::string decoy_hash;  // same settings as a real hash, for unknown users
+  // A hash of the costliest configured kind, checked for unknown users, and
+  // what one check of that kind cost when loading.
+  std::string decoy_hash;
+  double decoy_seconds = 0;
+  std::vector<std::string> files;  // the files read, for messages
   uint64_t generation = 0;  // which load this is; cached passwords belong to one
 };
+
+// Every failed password check spends one check of the costliest configured
+// kind of hash (an unknown user's against a decoy, a much cheaper hash's in
+// addition to its own) and then waits until the same time after it began, a
+// little longer than the slowest recent check of that kind. Neither the
+// existence of a user nor the kind of their hash then shows in the time of a
+// refusal, and a busy host delays them all alike.
+class FailurePace {
+ public:
+  // A check of the costliest kind took `seconds`.
+  void record(uint64_t generation, double seconds);
+  // How long a failure should take; from `seed` until a check was recorded.
+  double hold(uint64_t generation, double seed);
+
+ private:
+  std::mutex mu_;
+  uint64_t generation_ = ~uint64_t{0};
+  std::vector<double> samples_;  // ring of recent checks
+  size_t next_ = 0;
+  double hold_ = 0;  // 0: none given yet
+};
+
+// The part of a crypt(3) hash that decides its cost: method and parameters,
+// without salt and digest ("$y$j9T", "$2b$12", "$6$rounds=5000").
+std::string hash_kind(const std::string& hash);
 
 // Verified passwords, keyed by a keyed hash of the credential so the cache
 // never holds a password or anything that can be tested offline.

@@ -5,6 +5,9 @@
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
+#include <chrono>
+#include <map>
+#include <optional>
 #include <cstring>
 
 #include "auth/internal.h"
@@ -16,14 +19,46 @@ namespace {
 
 const char* const kHashPrefixes[] = {"$y$", "$gy$", "$7$", "$2b$", "$2a$", "$2y$", "$6$", "$5$"};
 
-bool usable_hash(const std::string& hash) {
+// Seconds one check of the hash takes, or absent when crypt(3) cannot use it.
+std::optional<double> hash_cost(const std::string& hash) {
   bool prefix = false;
   for (const char* p : kHashPrefixes)
     if (hash.rfind(p, 0) == 0) prefix = true;
-  if (!prefix) return false;
+  if (!prefix) return std::nullopt;
   auto data = std::make_unique<crypt_data>();
+  const auto t0 = std::chrono::steady_clock::now();
   const char* out = crypt_rn("probe", hash.c_str(), data.get(), sizeof(crypt_data));
-  return out && out[0] != '*';
+  if (!out || out[0] == '*') return std::nullopt;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// Picks the decoy: the kind whose check costs most. Each kind is timed at
+// least three times (the fastest counts), so one slow moment on a busy host
+// cannot make a cheap kind look costly.
+void choose_decoy(FileAuthStore::Snapshot& snap) {
+  struct Kind {
+    std::string hash;
+    double fastest = 1e9;
+    int samples = 0;
+  };
+  std::map<std::string, Kind> kinds;
+  for (const auto& [name, user] : snap.users) {
+    Kind& k = kinds[hash_kind(user.hash)];
+    if (k.hash.empty()) k.hash = user.hash;
+    k.fastest = std::min(k.fastest, user.check_seconds);
+    ++k.samples;
+  }
+  const Kind* costliest = nullptr;
+  for (auto& [name, k] : kinds) {
+    for (; k.samples < 3; ++k.samples)
+      if (auto cost = hash_cost(k.hash)) k.fastest = std::min(k.fastest, *cost);
+    if (!costliest || k.fastest > costliest->fastest) costliest = &k;
+  }
+  if (!costliest) return;
+  snap.decoy_hash = costliest->hash;
+  snap.decoy_seconds = costliest->fastest;
+  const std::string kind = hash_kind(costliest->hash);
+  for (auto& [name, user] : snap.users) user.costliest = hash_kind(user.hash) == kind;
 }
 
 std::shared_ptr<EVP_PKEY> parse_public_key(const std::string& pem) {
@@ -137,11 +172,12 @@ class FileLoad {
       if (!pw.is_string() || pw.get<std::string>().empty()) {
         error(who + ": password must be a crypt(3) hash");
         ok = false;
-      } else if (!usable_hash(pw.get<std::string>())) {
+      } else if (const auto cost = hash_cost(pw.get<std::string>()); !cost) {
         error(who + ": password is not a crypt(3) hash ($y$, $2b$, $6$, $5$; plain-text passwords are not accepted)");
         ok = false;
       } else {
         user.hash = pw.get<std::string>();
+        user.check_seconds = *cost;
       }
       ok = alias_list(entry.value("aliases", Value()), who, user.all_aliases, user.aliases) && ok;
       if (auto [prev, fresh] = user_files_.emplace(it.key(), path_); !fresh) {
@@ -234,6 +270,23 @@ class FileLoad {
 
 }  // namespace
 
+std::string hash_kind(const std::string& hash) {
+  // "$id$params$salt$digest" for yescrypt and bcrypt-like ids;
+  // "$id$[rounds=N$]salt$digest" for sha-crypt, where rounds are optional.
+  std::vector<std::string> fields;
+  size_t pos = 1;
+  while (pos <= hash.size() && fields.size() < 3) {
+    const size_t end = std::min(hash.find('$', pos), hash.size());
+    fields.push_back(hash.substr(pos, end - pos));
+    pos = end + 1;
+  }
+  if (fields.size() < 2) return hash;
+  const std::string& id = fields[0];
+  if (id == "5" || id == "6") return "$" + id + (fields[1].rfind("rounds=", 0) == 0 ? "$" + fields[1] : "");
+  if (id == "7") return "$7$" + fields[1].substr(0, 11);  // N, r and p run into the salt
+  return "$" + id + "$" + fields[1];
+}
+
 std::shared_ptr<FileAuthStore::Snapshot> load_auth_directory(const std::string& dir, Errors& errors) {
   auto snap = std::make_shared<FileAuthStore::Snapshot>();
   if (dir.empty()) {
@@ -244,8 +297,9 @@ std::shared_ptr<FileAuthStore::Snapshot> load_auth_directory(const std::string& 
   for (const auto& name : yaml_files(dir, errors)) {
     const std::string path = path_join({dir, name});
     FileLoad(dir, path, *snap, user_files, errors).run();
+    snap->files.push_back(path);
   }
-  if (!snap->users.empty()) snap->decoy_hash = snap->users.begin()->second.hash;
+  if (errors.empty()) choose_decoy(*snap);
   return snap;
 }
 

@@ -1,7 +1,5 @@
 #pragma once
-// Background threads that never take a process signal: the program's signal
-// thread handles those, and a signal's default action on any other thread
-// would end the process.
+// Threads of the service's own (watcher, log flusher, service notifier).
 
 #include <pthread.h>
 #include <signal.h>
@@ -11,6 +9,9 @@
 
 namespace portico {
 
+// Starts a thread that never takes a process signal: the program's signal
+// thread handles those, and a default action taken on another thread would
+// end the process.
 template <typename F>
 std::thread start_quiet_thread(F&& f) {
   sigset_t all, old;

@@ -500,7 +500,10 @@ class DirectoryLoad {
 
 AliasLoad load_alias_directory(const std::string& dir) {
   DirectoryLoad load;
-  for (const auto& path : alias_files(dir, load.result.errors)) load.file(path);
+  for (const auto& path : alias_files(dir, load.result.errors)) {
+    load.file(path);
+    load.result.files.push_back(path);
+  }
   return std::move(load.result);
 }
 

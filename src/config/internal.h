@@ -27,6 +27,7 @@ struct AliasLoad {
   Value aliases = Value::object();
   Errors errors;
   std::vector<std::string> warnings;
+  std::vector<std::string> files;  // the files read, for messages
 };
 
 // Reads every alias file of the directory and checks every definition.

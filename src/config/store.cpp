@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "common/fd.h"
+#include "common/text.h"
 #include "config/config.h"
 #include "config/internal.h"
 #include "logging/logging.h"
@@ -53,6 +54,16 @@ std::string utc_now() {
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
   return buf;
+}
+
+// Reads AliasDir and logs a warning for each alias of an unknown type.
+config_internal::AliasLoad read_alias_dir(const Value& dir) {
+  auto loaded = config_internal::load_alias_directory(dir.is_string() ? dir.get<std::string>() : std::string());
+  if (!loaded.warnings.empty()) {
+    auto log = app_log();
+    for (const auto& w : loaded.warnings) log->warn(w);
+  }
+  return loaded;
 }
 
 }  // namespace
@@ -107,12 +118,7 @@ Value FileConfigStore::get(const std::string& key) const {
 }
 
 std::pair<Value, Errors> FileConfigStore::load_aliases() {
-  const Value dir = get("AliasDir");
-  auto loaded = config_internal::load_alias_directory(dir.is_string() ? dir.get<std::string>() : std::string());
-  if (!loaded.warnings.empty()) {
-    auto log = app_log();
-    for (const auto& w : loaded.warnings) log->warn(w);
-  }
+  auto loaded = read_alias_dir(get("AliasDir"));
   return {std::move(loaded.aliases), std::move(loaded.errors)};
 }
 
@@ -143,8 +149,19 @@ Value FileConfigStore::get_alias_map() const { return alias_set()->map; }
 
 Errors FileConfigStore::reload_aliases() {
   std::lock_guard<std::mutex> rl(reload_mu_);
-  auto [fresh, errors] = load_aliases();
-  if (!errors.empty()) return errors;
+  const Value dir = get("AliasDir");
+  auto loaded = read_alias_dir(dir);
+  if (!loaded.errors.empty()) return loaded.errors;
+  Value fresh = std::move(loaded.aliases);
+  // Start-up refuses to run without aliases; a file caught empty while it is
+  // rewritten must not take every alias away either.
+  if (fresh.empty()) {
+    std::string where;
+    for (const auto& f : loaded.files) where += (where.empty() ? "" : ", ") + f;
+    return {"No aliases configured in " + (where.empty() ? text_form(dir) : where) +
+            "; the previous aliases stay in effect"};
+  }
+  Errors errors;
   const auto current = alias_set();
   if (hook_) {
     try {

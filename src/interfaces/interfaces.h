@@ -57,6 +57,13 @@ class ConfigStore {
   virtual Value status() const = 0;
 };
 
+// What the logs report about themselves, for the health and metrics endpoints.
+struct LogHealth {
+  std::optional<std::string> degraded;  // why writes fail; safe to show anyone
+  Value details = Value::object();      // per log: path, state, counters
+  std::string metrics;                  // Prometheus text of the counters
+};
+
 // Application log set-up and correlation ids. The application logger itself is
 // the spdlog logger named "portico" (see logging/logging.h for `app_log()`).
 class Logging {
@@ -68,6 +75,7 @@ class Logging {
   virtual std::optional<std::string> get_correlation_id() const = 0;
   // One audit record (a JSON object) as one line of the audit log.
   virtual void audit(const Value& record) = 0;
+  virtual LogHealth log_health() const { return {}; }
 };
 
 // Raised by render() for an unknown name or a malformed template.

@@ -11,15 +11,19 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <ctime>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "common/fd.h"
 #include "common/text.h"
+#include "common/thread.h"
+#include "logging/log_file.h"
 
 namespace portico {
 namespace {
@@ -97,64 +101,26 @@ class LineFormatter final : public spdlog::formatter {
   bool json_;
 };
 
-// Appends whole lines with one write() each, so concurrent writers and other
-// processes appending to the same file never interleave inside a line.
-class AppendFile {
- public:
-  explicit AppendFile(std::string path) : path_(std::move(path)) { open(); }
-
-  void open() {
-    if (path_ == "-") return;
-    std::error_code ec;
-    const auto parent = std::filesystem::path(path_).parent_path();
-    if (!parent.empty()) std::filesystem::create_directories(parent, ec);
-    int fd;
-    do fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) throw_os_error(errno, "cannot open log file " + path_);
-    fd_.reset(fd);
-  }
-
-  void write_line(const char* data, size_t len) {
-    const int fd = path_ == "-" ? STDERR_FILENO : fd_.get();
-    while (len > 0) {
-      const ssize_t n = ::write(fd, data, len);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return;  // a full disk must not take the service down with it
-      }
-      data += n;
-      len -= static_cast<size_t>(n);
-    }
-  }
-
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-  UniqueFd fd_;
-};
-
+// The application log as an spdlog sink; each line goes out with one write().
 class ReopenableSink final : public spdlog::sinks::base_sink<std::mutex> {
  public:
-  explicit ReopenableSink(std::string path) : file_(std::move(path)) {}
-
-  void reopen() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    file_.open();
+  explicit ReopenableSink(std::string path)
+      : file_(std::make_shared<logging_internal::LogFile>("app", std::move(path), APP_BACKLOG_BYTES)) {
+    file_->open();
   }
-  const std::string& path() const { return file_.path(); }
+
+  const std::shared_ptr<logging_internal::LogFile>& file() const { return file_; }
 
  protected:
   void sink_it_(const spdlog::details::log_msg& msg) override {
     spdlog::memory_buf_t buf;
     formatter_->format(msg, buf);
-    file_.write_line(buf.data(), buf.size());
+    file_->write(std::string(buf.data(), buf.size()));
   }
   void flush_() override {}
 
  private:
-  AppendFile file_;
+  std::shared_ptr<logging_internal::LogFile> file_;
 };
 
 struct Root {
@@ -223,14 +189,20 @@ AppLogSpec parse_app_log(const std::string& app_log_text) {
   return out;
 }
 
+void log_alerts_to_syslog(bool on) { logging_internal::alerts_to_syslog(on); }
+
 struct LoggingService::State {
-  std::shared_ptr<ReopenableSink> app;
-  std::unique_ptr<AppendFile> audit;
-  std::mutex audit_mu;
+  std::shared_ptr<logging_internal::LogFile> app;  // the file behind the app sink
+  std::shared_ptr<logging_internal::LogFile> audit;
+
+  std::mutex flusher_mu;
+  std::condition_variable flusher_cv;
+  bool flusher_stop = false;
+  std::thread flusher;
 };
 
 LoggingService::LoggingService() : state_(std::make_unique<State>()) {}
-LoggingService::~LoggingService() = default;
+LoggingService::~LoggingService() { stop_flusher(); }
 
 void LoggingService::setup_logging(const ConfigStore& config) {
   const Value dir_v = config.get("LogDir");
@@ -246,24 +218,38 @@ void LoggingService::setup_logging(const ConfigStore& config) {
   sink->set_formatter(std::make_unique<LineFormatter>(parsed.format == "json"));
   const auto level = parsed.level.empty() ? base_level : parse_level(parsed.level);
   sink->set_level(level);
-  std::unique_ptr<AppendFile> audit;
-  if (!audit_spec.empty() && audit_spec != "none")
-    audit = std::make_unique<AppendFile>(resolve_log_path(log_dir, audit_spec));
+  std::shared_ptr<logging_internal::LogFile> audit;
+  if (!audit_spec.empty() && audit_spec != "none") {
+    audit = std::make_shared<logging_internal::LogFile>("audit", resolve_log_path(log_dir, audit_spec),
+                                                        AUDIT_BACKLOG_BYTES);
+    audit->open();
+  }
 
   std::lock_guard<std::mutex> lock(mu_);
   Root& r = root();
   r.dist->set_sinks({sink});
   r.logger->set_level(level);
-  state_->app = sink;
-  std::lock_guard<std::mutex> alock(state_->audit_mu);
+  state_->app = sink->file();
   state_->audit = std::move(audit);
 }
 
 void LoggingService::reopen_logs() {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (state_->app) state_->app->reopen();
-  std::lock_guard<std::mutex> alock(state_->audit_mu);
-  if (state_->audit) state_->audit->open();
+  std::shared_ptr<logging_internal::LogFile> files[2];
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    files[0] = state_->app;
+    files[1] = state_->audit;
+  }
+  std::string failures;
+  for (const auto& f : files) {
+    if (!f) continue;
+    try {
+      f->open();
+    } catch (const std::exception& e) {
+      failures += (failures.empty() ? "" : "; ") + std::string(e.what());
+    }
+  }
+  if (!failures.empty()) throw std::runtime_error(failures);
 }
 
 std::optional<std::string> LoggingService::get_correlation_id() const { return t_correlation_id; }
@@ -271,8 +257,89 @@ std::optional<std::string> LoggingService::get_correlation_id() const { return t
 void LoggingService::audit(const Value& record) {
   std::string line = record.dump(-1, ' ', false, Value::error_handler_t::replace);
   line.push_back('\n');
-  std::lock_guard<std::mutex> lock(state_->audit_mu);
-  if (state_->audit) state_->audit->write_line(line.data(), line.size());
+  std::shared_ptr<logging_internal::LogFile> file;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    file = state_->audit;
+  }
+  if (file) file->write(std::move(line));
+}
+
+bool LoggingService::flush() {
+  std::shared_ptr<logging_internal::LogFile> app, audit;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    app = state_->app;
+    audit = state_->audit;
+  }
+  bool empty = true;
+  for (const auto& f : {audit, app})
+    if (f && !f->flush()) empty = false;
+  return empty;
+}
+
+void LoggingService::start_flusher() {
+  std::lock_guard<std::mutex> l(state_->flusher_mu);
+  if (state_->flusher.joinable()) return;
+  state_->flusher_stop = false;
+  state_->flusher = start_quiet_thread([this] {
+    pthread_setname_np(pthread_self(), "portico-logs");
+    std::unique_lock<std::mutex> l(state_->flusher_mu);
+    while (!state_->flusher_cv.wait_for(l, std::chrono::seconds(1), [this] { return state_->flusher_stop; })) {
+      l.unlock();
+      flush();
+      l.lock();
+    }
+  });
+}
+
+void LoggingService::stop_flusher() {
+  {
+    std::lock_guard<std::mutex> l(state_->flusher_mu);
+    state_->flusher_stop = true;
+  }
+  state_->flusher_cv.notify_all();
+  if (state_->flusher.joinable()) state_->flusher.join();
+  if (flush()) return;
+  for (const auto& d : log_health().details)
+    if (d.value("backlog_records", 0) > 0)
+      logging_internal::alert(d.value("name", std::string()) + " log " + d.value("path", std::string()) + ": " +
+                              std::to_string(d.value("backlog_records", 0)) + " lines could not be written");
+}
+
+LogHealth LoggingService::log_health() const {
+  std::vector<logging_internal::LogFileStatus> statuses;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const auto& f : {state_->app, state_->audit})
+      if (f) statuses.push_back(f->status());
+  }
+  LogHealth out;
+  std::string failures = "# HELP portico_log_write_failures_total Writes to a log file that failed.\n"
+                         "# TYPE portico_log_write_failures_total counter\n";
+  std::string dropped = "# HELP portico_log_lines_dropped_total Log lines lost because too many were waiting.\n"
+                        "# TYPE portico_log_lines_dropped_total counter\n";
+  std::string waiting = "# HELP portico_log_lines_waiting Log lines waiting for their file to take them.\n"
+                        "# TYPE portico_log_lines_waiting gauge\n";
+  for (const auto& st : statuses) {
+    const std::string label = "{log=\"" + st.name + "\"} ";
+    failures += "portico_log_write_failures_total" + label + std::to_string(st.write_failures) + "\n";
+    dropped += "portico_log_lines_dropped_total" + label + std::to_string(st.dropped) + "\n";
+    waiting += "portico_log_lines_waiting" + label + std::to_string(st.backlog) + "\n";
+    out.details[st.name] = Value{{"name", st.name},
+                                 {"path", st.path},
+                                 {"failing", st.failing},
+                                 {"error", st.error.empty() ? Value() : Value(st.error)},
+                                 {"write_failures", st.write_failures},
+                                 {"lines_dropped", st.dropped},
+                                 {"backlog_records", st.backlog}};
+    if (st.failing) {
+      const std::string reason = st.name + " log writes are failing (" + st.error + ")";
+      out.degraded = out.degraded ? *out.degraded + "; " + reason : reason;
+    }
+  }
+  out.metrics = failures + dropped + waiting;
+  return out;
 }
 
 std::string LoggingService::app_log_path() const {
@@ -281,7 +348,7 @@ std::string LoggingService::app_log_path() const {
 }
 
 std::string LoggingService::audit_log_path() const {
-  std::lock_guard<std::mutex> lock(state_->audit_mu);
+  std::lock_guard<std::mutex> lock(mu_);
   return state_->audit ? state_->audit->path() : "";
 }
 

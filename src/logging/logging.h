@@ -50,14 +50,36 @@ AppLogSpec parse_app_log(const std::string& app_log_text);
 // Throws std::invalid_argument for an unknown level name.
 spdlog::level::level_enum parse_level(const std::string& name);
 
+// Log lines that cannot be written (full disk, I/O error) wait in memory, up
+// to these many bytes per log, and are written in order once the file takes
+// them; lines beyond are dropped and counted. A write that stops part-way is
+// cut back off the file. The first failure and the recovery are reported on
+// standard error, or to syslog after log_alerts_to_syslog(true).
+constexpr size_t AUDIT_BACKLOG_BYTES = 8 << 20;
+constexpr size_t APP_BACKLOG_BYTES = 1 << 20;
+
+// For a daemon, whose standard error leads nowhere.
+void log_alerts_to_syslog(bool on);
+
 class LoggingService final : public Logging {
  public:
   LoggingService();
   ~LoggingService() override;
   void setup_logging(const ConfigStore& config) override;
+  // Reopens each file; when one cannot be reopened the others still are, it
+  // keeps its previous descriptor, and the failure is thrown at the end.
   void reopen_logs() override;
   std::optional<std::string> get_correlation_id() const override;
   void audit(const Value& record) override;
+  LogHealth log_health() const override;
+
+  // A thread that retries waiting lines every second. Started by the program
+  // once it has daemonised (a thread does not survive fork); stop_flusher()
+  // makes a last attempt and reports what could not be written.
+  void start_flusher();
+  void stop_flusher();
+  // Writes what waits now; true when nothing is left.
+  bool flush();
 
   // Where the files went, for tests and the health endpoint.
   std::string app_log_path() const;

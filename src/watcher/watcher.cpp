@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <stdexcept>
 #include <vector>
 
@@ -25,6 +26,8 @@ namespace portico {
 ConfigWatcher config_watcher;
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 double as_interval(const Value& v) {
   if (v.is_number()) return v.get<double>() > 0 ? v.get<double>() : 0.0;
@@ -88,26 +91,67 @@ class ConfigWatcher::Observer {
     std::string source;
   };
 
+  // An in-place save is a truncate and one or more writes: acting on the
+  // first event would load the file half written. A directory is acted on
+  // once it has been quiet for SETTLE_DELAY (at most MAX_SETTLE after its
+  // first event, so a file that never stops changing cannot starve reloads).
+  struct Pending {
+    Clock::time_point first, last;
+    std::string source;
+  };
+
+  int poll_timeout_ms() const {
+    if (pending_.empty()) return -1;
+    auto due = Clock::time_point::max();
+    for (const auto& [wd, p] : pending_) due = std::min(due, std::min(p.last + SETTLE_DELAY, p.first + MAX_SETTLE));
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+  }
+
+  void note(const Event& e) {
+    const auto now = Clock::now();
+    auto it = pending_.find(e.wd);
+    if (it != pending_.end()) {
+      it->second.last = now;  // any activity means the directory is not quiet yet
+      if (!e.is_dir && _is_yaml(e.source)) it->second.source = e.source;
+    } else if (!e.is_dir && _is_yaml(e.source)) {
+      pending_[e.wd] = Pending{now, now, e.source};
+    }
+  }
+
+  void act_on_settled() {
+    const auto now = Clock::now();
+    for (auto it = pending_.begin(); it != pending_.end();) {
+      if (now < it->second.last + SETTLE_DELAY && now < it->second.first + MAX_SETTLE) {
+        ++it;
+        continue;
+      }
+      const auto target = targets_.find(it->first);
+      const std::string source = std::move(it->second.source);
+      it = pending_.erase(it);
+      if (target != targets_.end()) owner_.on_event(target->second.auth, source);
+    }
+  }
+
   void loop() {
     alignas(inotify_event) char buf[64 * 1024];
     for (;;) {
       pollfd fds[2] = {{inotify_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-      if (poll(fds, 2, -1) < 0) {
+      if (poll(fds, 2, poll_timeout_ms()) < 0) {
         if (errno == EINTR) continue;
         throw std::system_error(errno, std::generic_category(), "poll");
       }
       if (fds[1].revents) return;
-      const ssize_t n = ::read(inotify_.get(), buf, sizeof buf);
-      if (n <= 0) {
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-        throw std::system_error(errno, std::generic_category(), "read inotify");
+      if (fds[0].revents) {
+        const ssize_t n = ::read(inotify_.get(), buf, sizeof buf);
+        if (n <= 0) {
+          if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+          throw std::system_error(errno, std::generic_category(), "read inotify");
+        }
+        for (const Event& e : decode(buf, static_cast<size_t>(n)))
+          if (targets_.count(e.wd)) note(e);
       }
-      for (const Event& e : decode(buf, static_cast<size_t>(n))) {
-        if (e.is_dir) continue;
-        auto it = targets_.find(e.wd);
-        if (it == targets_.end()) continue;
-        owner_.on_event(it->second.auth, e.source);
-      }
+      act_on_settled();
     }
   }
 
@@ -142,6 +186,7 @@ class ConfigWatcher::Observer {
   ConfigWatcher& owner_;
   UniqueFd inotify_, wake_;
   std::map<int, Target> targets_;
+  std::map<int, Pending> pending_;  // watch -> events not yet acted on
   std::thread thread_;
 };
 
@@ -256,39 +301,49 @@ void ConfigWatcher::on_event(bool auth, const std::string& source_path) {
   else _reload_aliases();
 }
 
+bool ConfigWatcher::_settling(const Snapshot& snap) {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  const double now = static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+  const double settle = std::chrono::duration<double>(SETTLE_DELAY).count();
+  // A time in the future (clock skew, touch -d) is not "being written": it would never settle.
+  for (const auto& [path, mtime] : snap)
+    if (mtime <= now && now - mtime < settle) return true;
+  return false;
+}
+
 void ConfigWatcher::_poll_loop(double auth_reload, double alias_reload, std::string auth_dir, std::string alias_dir) {
-  using Clock = std::chrono::steady_clock;
-  auto seconds_since = [](Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); };
   auto last_auth = Clock::now(), last_alias = Clock::now();
+  // One directory's periodic check; `last` stays put while a file is still
+  // being written, so the check comes back at the next wake-up.
+  auto check = [this](bool auth, double interval, const std::string& dir, Clock::time_point& last) {
+    if (interval == 0 || std::chrono::duration<double>(Clock::now() - last).count() < interval) return;
+    bool changed = false;
+    {
+      std::lock_guard<std::mutex> l(auth ? _auth_lock : _alias_lock);
+      Snapshot& known = auth ? _auth_mtimes : _alias_mtimes;
+      Snapshot fresh = _snapshot(dir);
+      if (fresh != known) {
+        if (_settling(fresh)) return;
+        known = std::move(fresh);
+        changed = true;
+      }
+    }
+    if (changed) {
+      app_log()->info(auth ? "Auth directory change detected (periodic check), reloading"
+                           : "Alias directory change detected (periodic check), reloading");
+      if (auth) _reload_auth();
+      else _reload_aliases();
+    }
+    last = Clock::now();
+  };
   for (;;) {
     {
       std::unique_lock<std::mutex> l(stop_mu_);
       if (stop_cv_.wait_for(l, std::chrono::seconds(1), [this] { return _stop; })) return;
     }
-    if (auth_reload != 0 && seconds_since(last_auth) >= auth_reload) {
-      bool changed;
-      {
-        std::lock_guard<std::mutex> l(_auth_lock);
-        changed = _has_changed(auth_dir, _auth_mtimes);
-      }
-      if (changed) {
-        app_log()->info("Auth directory change detected (periodic check), reloading");
-        _reload_auth();
-      }
-      last_auth = Clock::now();
-    }
-    if (alias_reload != 0 && seconds_since(last_alias) >= alias_reload) {
-      bool changed;
-      {
-        std::lock_guard<std::mutex> l(_alias_lock);
-        changed = _has_changed(alias_dir, _alias_mtimes);
-      }
-      if (changed) {
-        app_log()->info("Alias directory change detected (periodic check), reloading");
-        _reload_aliases();
-      }
-      last_alias = Clock::now();
-    }
+    check(true, auth_reload, auth_dir, last_auth);
+    check(false, alias_reload, alias_dir, last_alias);
   }
 }
 

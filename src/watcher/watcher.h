@@ -2,11 +2,13 @@
 // Keeps the running service in step with AuthDir and AliasDir: periodic
 // polling of modification times plus inotify events, both feeding one change
 // test per directory, so a change is reloaded once by whichever sees it first.
+// Neither acts on a directory whose files are still being written.
 //
 // Thread rules: start() and stop() are called by the program's main or signal
 // thread; the polling thread ("portico-config-watcher") and the inotify thread
 // call the reloads; the stores must accept overlapping reloads.
 
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -26,6 +28,11 @@ class ConfigWatcher {
  public:
   // Full name of the polling thread; the kernel keeps its first 15 characters.
   static constexpr const char* THREAD_NAME = "portico-config-watcher";
+  // A directory is reloaded once its files have been quiet this long, so an
+  // in-place save (truncate, then write) is never read half written.
+  static constexpr std::chrono::milliseconds SETTLE_DELAY{200};
+  // Events keep postponing a reload at most this long.
+  static constexpr std::chrono::milliseconds MAX_SETTLE{2000};
 
   ConfigWatcher();
   ~ConfigWatcher();
@@ -45,6 +52,8 @@ class ConfigWatcher {
   // The caller holds the lock that belongs to `known`.
   static bool _has_changed(const std::string& directory, Snapshot& known);
   static bool _is_yaml(std::string_view path);
+  // Whether an entry was modified less than SETTLE_DELAY ago.
+  static bool _settling(const Snapshot& snap);
 
   void _reload_auth();
   void _reload_aliases();

@@ -5,11 +5,14 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <future>
 #include <optional>
+#include <random>
 #include <thread>
 
 #include "auth/auth.h"
@@ -224,6 +227,67 @@ TEST_F(Keys, QuickCheckAcceptsOnlyCachedPasswordsAndRefusesOnlyHopelessHeaders) 
   EXPECT_EQ(FileAuthStore::claimed_user("basic " + base64_encode("who ever:x:y")), "who ever");
   EXPECT_EQ(FileAuthStore::claimed_user("Bearer a.b.c"), "-");
   EXPECT_EQ(FileAuthStore::claimed_user("Basic !!!"), "-");
+}
+
+TEST_F(Keys, AReloadThatWouldLeaveNoCredentialsKeepsThePreviousOnes) {
+  FileAuthStore store(dir.str());
+  EXPECT_EQ(store.load_auth_config(), Errors{}) << "start-up words its own refusal of an empty directory";
+  const std::string users = dir.write("u.yaml", "users:\n  y: {password: \"" + make_hash("pw", "$6$") + "\"}\n");
+  ASSERT_EQ(store.load_auth_config(), Errors{});
+  for (const std::string& caught : {std::string(), std::string("users:\n"), std::string("# only a comment\n")}) {
+    dir.write("u.yaml", caught);
+    EXPECT_EQ(store.load_auth_config(),
+              Errors{"No authentication configured: no users and no JWT public keys found in " + users +
+                     "; the previous authentication configuration stays in effect"});
+    EXPECT_TRUE(store.authenticate("Basic " + base64_encode("y:pw")));
+  }
+  std::filesystem::remove(users);
+  EXPECT_EQ(store.load_auth_config().size(), 1u);
+  write_keys();  // keys alone are a usable configuration
+  EXPECT_EQ(store.load_auth_config(), Errors{});
+  EXPECT_EQ(store.user_count(), 0u);
+}
+
+// The fault: unknown users were checked against the first user's hash, so a
+// refusal's time told whether the user exists and what kind of hash they have.
+TEST_F(Keys, RefusalsTakeTheSameTimeWhateverTheUserAndTheKindOfHash) {
+  dir.write("u.yaml", "users:\n"
+                      "  amy: {password: \"" + make_hash("a", "$6$", 1000) + "\"}\n"
+                      "  zed: {password: \"" + make_hash("z", "$2b$", 7) + "\"}\n");
+  FileAuthStore store(dir.str());
+  ASSERT_EQ(store.load_auth_config(), Errors{});
+  const std::vector<std::string> cases = {"nobody:a", "amy:wrong", "zed:wrong"};
+  std::vector<std::vector<double>> ms(cases.size());
+  // Interleaved in a shuffled order: a busy moment, or the scheduler's favour
+  // for a thread that has just slept, falls on every case alike. The first
+  // rounds only let the store learn how long checks take on this host now.
+  std::vector<size_t> order = {0, 1, 2};
+  std::minstd_rand shuffle(7);
+  for (int round = -5; round < 25; ++round) {
+    std::shuffle(order.begin(), order.end(), shuffle);
+    for (const size_t c : order) {
+      const auto t0 = std::chrono::steady_clock::now();
+      EXPECT_FALSE(store.authenticate("Basic " + base64_encode(cases[c])));
+      if (round >= 0)
+        ms[c].push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+    }
+  }
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  RecordProperty("median_ms_unknown_cheap_costly", std::to_string(median(ms[0])) + " " + std::to_string(median(ms[1])) +
+                                                       " " + std::to_string(median(ms[2])));
+  // Compared round by round: when other work on the host slows every case
+  // down halfway through, the cases of one round still meet the same host.
+  for (size_t a = 0; a < cases.size(); ++a)
+    for (size_t b = a + 1; b < cases.size(); ++b) {
+      std::vector<double> ratios;
+      for (size_t r = 0; r < ms[a].size(); ++r) ratios.push_back(ms[a][r] / ms[b][r]);
+      const double m = median(ratios);
+      EXPECT_TRUE(m > 0.9 && m < 1 / 0.9) << cases[a] << " against " << cases[b] << ": median ratio " << m
+                                          << "; medians in ms " << median(ms[a]) << " and " << median(ms[b]);
+    }
 }
 
 TEST_F(Keys, ACheckThatStraddlesAReloadCannotCacheTheOldPassword) {

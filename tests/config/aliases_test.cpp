@@ -301,6 +301,12 @@ TEST_F(AliasTest, ReloadIsAllOrNothing) {
   write("a.yaml", "other: {type: process}\n");
   EXPECT_EQ(store.reload_aliases(), Errors{"alias reload hook failed: boom"});
   EXPECT_EQ(names_of(store.get_alias_map()), (std::vector<std::string>{"first", "second"}));
+
+  // A file caught empty while it is rewritten would leave no aliases: refused like at start-up.
+  store.set_reload_hook(nullptr);
+  const auto a = write("a.yaml", "");
+  EXPECT_EQ(store.reload_aliases(), Errors{"No aliases configured in " + a + "; the previous aliases stay in effect"});
+  EXPECT_EQ(names_of(store.get_alias_map()), (std::vector<std::string>{"first", "second"}));
 }
 
 TEST_F(AliasTest, StatusKeepsOutcomes) {

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -238,5 +239,34 @@ std::optional<int> Server::wait_exit(std::chrono::milliseconds limit) {
 }
 
 std::string Server::err() const { return slurp(err_path_); }
+
+std::unique_ptr<Tmpfs> Tmpfs::mount(size_t bytes) {
+  if (geteuid() != 0) return nullptr;
+  std::string dir = (std::filesystem::temp_directory_path() / "portico-tmpfs-XXXXXX").string();
+  if (!mkdtemp(dir.data())) return nullptr;
+  const std::string opts = "size=" + std::to_string(bytes) + ",mode=0755";
+  if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, opts.c_str()) != 0) {
+    rmdir(dir.c_str());
+    return nullptr;
+  }
+  return std::unique_ptr<Tmpfs>(new Tmpfs(dir));
+}
+
+Tmpfs::~Tmpfs() {
+  uncover();
+  umount2(dir_.c_str(), MNT_DETACH);
+  rmdir(dir_.c_str());
+}
+
+void Tmpfs::cover_read_only() {
+  if (::mount("tmpfs", dir_.c_str(), "tmpfs", MS_RDONLY, "size=64k") != 0)
+    throw std::runtime_error(std::string("cannot cover ") + dir_ + ": " + std::strerror(errno));
+  covered_ = true;
+}
+
+void Tmpfs::uncover() {
+  if (covered_) umount2(dir_.c_str(), MNT_DETACH);
+  covered_ = false;
+}
 
 }  // namespace portico::test

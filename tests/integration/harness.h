@@ -112,4 +112,22 @@ class Server {
   std::string err_path_;
 };
 
+// A small tmpfs of its own, for a log directory that fills up or turns
+// read-only. Needs root (the suite's normal case here); absent otherwise.
+class Tmpfs {
+ public:
+  static std::unique_ptr<Tmpfs> mount(size_t bytes);
+  ~Tmpfs();
+  const std::string& path() const { return dir_; }
+  // Another tmpfs, read-only, mounted over this one: files already open
+  // stay writable, nothing new can be created at the path.
+  void cover_read_only();
+  void uncover();
+
+ private:
+  explicit Tmpfs(std::string dir) : dir_(std::move(dir)) {}
+  std::string dir_;
+  bool covered_ = false;
+};
+
 }  // namespace portico::test

@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <regex>
@@ -135,6 +139,89 @@ TEST_F(LoggingTest, AuditLinesStayWholeUnderConcurrency) {
   ASSERT_EQ(audit.size(), 1600u);
   for (const auto& l : audit) ASSERT_NO_THROW(Value::parse(l)) << l;
   EXPECT_EQ(lines_of(slurp(dir / "app.log")).size(), 1600u);
+}
+
+// Stands in for a full disk without privileges: past RLIMIT_FSIZE a write
+// stops part-way, and the next one fails (EFBIG instead of ENOSPC).
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit l{bytes, saved_.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &l);
+  }
+  ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_); }
+
+ private:
+  rlimit saved_{};
+};
+
+// Standard error into a file for the life of the object.
+class StderrCapture {
+ public:
+  StderrCapture() : saved_(dup(2)) {
+    const int fd = ::open((dir_ / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fd, 2);
+    ::close(fd);
+  }
+  ~StderrCapture() {
+    dup2(saved_, 2);
+    ::close(saved_);
+  }
+  std::string text() const { return slurp(dir_ / "err"); }
+
+ private:
+  TempDir dir_;
+  int saved_;
+};
+
+size_t count_of(const std::string& hay, const std::string& needle) {
+  size_t n = 0;
+  for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
+  return n;
+}
+
+// The fault: on a full disk audit lines were lost without a trace and a line
+// cut off part-way ran into the next one, while the service said all was well.
+TEST_F(LoggingTest, AFullDiskLosesNoAuditLineAndLeavesNoFragment) {
+  StderrCapture err;
+  service.setup_logging(cfg);
+  service.audit(Value{{"n", 0}});
+  const std::string audit = dir / "audit.log";
+  auto audit_lines = [&] {
+    std::vector<int> ns;
+    for (const auto& l : lines_of(slurp(audit))) {
+      const Value v = Value::parse(l, nullptr, false);
+      EXPECT_TRUE(v.is_object()) << "not a whole JSON line: " << l.substr(0, 80);
+      if (v.is_object()) ns.push_back(v["n"].get<int>());
+    }
+    return ns;
+  };
+  const std::string big(1 << 20, 'x');
+  int made = 1;
+  {
+    FileSizeLimit full(std::filesystem::file_size(audit) + 700);
+    for (; made <= 20; ++made) service.audit(Value{{"n", made}, {"pad", std::string(200, 'x')}});
+    for (int i = 0; i < 9; ++i, ++made) service.audit(Value{{"n", made}, {"pad", big}});  // passes the backlog bound
+    const LogHealth h = service.log_health();
+    ASSERT_TRUE(h.degraded);
+    EXPECT_EQ(*h.degraded, "audit log writes are failing (File too large)");
+    EXPECT_EQ(h.details["audit"]["failing"], true);
+    EXPECT_NE(h.metrics.find("portico_log_lines_dropped_total{log=\"audit\"} 2\n"), std::string::npos) << h.metrics;
+    EXPECT_EQ(h.metrics.find("portico_log_write_failures_total{log=\"audit\"} 0\n"), std::string::npos);
+    EXPECT_LT(audit_lines().size(), 20u);
+    EXPECT_FALSE(service.flush());
+  }
+  EXPECT_TRUE(service.flush());
+  EXPECT_FALSE(service.log_health().degraded);
+  std::vector<int> expected;
+  for (int n = 0; n < made - 2; ++n) expected.push_back(n);  // the last two did not fit the backlog
+  EXPECT_EQ(audit_lines(), expected);
+  const std::string alerts = err.text();
+  EXPECT_EQ(count_of(alerts, "audit log " + audit + ": write failed (File too large)"), 1u) << alerts;
+  EXPECT_EQ(count_of(alerts, "further lines are dropped and counted"), 1u) << alerts;
+  EXPECT_EQ(count_of(alerts, "; 2 lines were dropped"), 1u) << alerts;
 }
 
 TEST(AppLogSpec, ParsesAndRejects) {

@@ -2,6 +2,7 @@
 
 #include "portico/cli.h"
 #include "portico/process.h"
+#include "support/support.h"
 
 #include <cstdlib>
 
@@ -35,6 +36,18 @@ TEST(Overrides, NoOptionsMeansNoOverrideMapAtAll) {
   EXPECT_FALSE(build_overrides(o.args).has_value());
   EXPECT_FALSE(o.args.config.has_value());
   EXPECT_EQ(parse({"--config", "/etc/portico/portico.conf"}).args.config, "/etc/portico/portico.conf");
+}
+
+TEST(Version, ComesFromThePackageThatInstalledThisProgram) {
+  test::TempDir dpkg;
+  dpkg.write("info/portico.list", "/.\n/usr\n/usr/bin\n/usr/bin/portico\n/usr/lib/portico/libexecutor.so\n");
+  dpkg.write("status", "Package: other\nStatus: install ok installed\nVersion: 9\n\n"
+                       "Package: portico\nStatus: install ok installed\nArchitecture: amd64\nVersion: 1.2.3-1\n");
+  EXPECT_EQ(_package_version("/usr/bin/portico", dpkg.str()), "1.2.3-1");
+  EXPECT_EQ(_package_version("/home/dev/portico/build/portico/portico", dpkg.str()), std::nullopt);
+  dpkg.write("status", "Package: portico\nStatus: deinstall ok config-files\nVersion: 1.2.3-1\n\n");
+  EXPECT_EQ(_package_version("/usr/bin/portico", dpkg.str()), std::nullopt);
+  EXPECT_EQ(_package_version("/usr/bin/portico", dpkg / "missing"), std::nullopt);
 }
 
 TEST(MissingConfigWarning, OnlyForTheDefaultPath) {

@@ -166,6 +166,37 @@ TEST_F(WatcherTest, MissingDirectoryFallsBackToPollingAndIsSeenOnceCreated) {
   EXPECT_EQ(cfg.auth_ok, 0);
 }
 
+// The fault: acting on the first event of an in-place save (truncate, then
+// write) loads the file empty or half written. Both mechanisms must wait
+// until the file has been quiet, then reload once.
+TEST_F(WatcherTest, AnInPlaceSaveBurstIsReloadedOnceAfterItSettles) {
+  for (const bool events : {true, false}) {
+    SCOPED_TRACE(events ? "file events" : "polling only");
+    if (!events) setenv("PORTICO_DISABLE_INOTIFY", "1", 1);
+    ConfigWatcher w;
+    CountingAuth counted;
+    map.set("AuthReload", events ? 3600 : 1);
+    map.set("AliasReload", 0);
+    const std::string file = auth_dir.write("users.yaml", "users: {}\n");
+    w.start(cfg, counted);
+    ASSERT_EQ(w.observing(), events);
+    const auto t0 = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - t0 < 1500ms) {
+      const int fd = ::open(file.c_str(), O_WRONLY | O_TRUNC);
+      std::this_thread::sleep_for(5ms);
+      ASSERT_EQ(::write(fd, "users: {}\n", 10), 10);
+      ::close(fd);
+      std::this_thread::sleep_for(40ms);
+    }
+    EXPECT_EQ(counted.loads, 0) << "reloaded while the file was still being written";
+    EXPECT_TRUE(eventually([&] { return counted.loads == 1; }, 3s));
+    std::this_thread::sleep_for(400ms);
+    EXPECT_EQ(counted.loads, 1);
+    w.stop();
+    unsetenv("PORTICO_DISABLE_INOTIFY");
+  }
+}
+
 TEST_F(WatcherTest, StopIsPrompt) {
   map.set("AuthReload", 5);
   map.set("AliasReload", 5);
