@@ -14,6 +14,8 @@
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <thread>
 
 #include "executor/executor.h"
@@ -189,9 +191,12 @@ std::string spawner_path() {
   char exe[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
   if (n > 0) {
-    beside.assign(exe, static_cast<size_t>(n));
-    beside = beside.substr(0, beside.rfind('/') + 1) + "portico-spawner";
+    const std::string dir = std::string(exe, static_cast<size_t>(n)).substr(0, std::string_view(exe, n).rfind('/') + 1);
+    beside = dir + "portico-spawner";
     if (access(beside.c_str(), X_OK) == 0) return beside;
+    // An installed tree (a package, or `cmake --install` to any prefix) keeps it in libexec.
+    const std::string installed = dir + "../libexec/portico-spawner";
+    if (access(installed.c_str(), X_OK) == 0) return installed;
   }
   if (access(PORTICO_SPAWNER_INSTALLED, X_OK) == 0 || beside.empty()) return PORTICO_SPAWNER_INSTALLED;
   return beside;  // named in the error: where a build puts it

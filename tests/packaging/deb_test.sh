@@ -12,7 +12,7 @@ deb=$(ls "$out"/portico_*.deb)
 dpkg-deb --info "$deb"
 dpkg-deb --contents "$deb" | tee "$out/contents"
 
-for f in ./usr/bin/portico ./usr/lib/portico/libexecutor.so ./lib/systemd/system/portico.service \
+for f in ./usr/bin/portico ./usr/libexec/portico-spawner ./usr/lib/portico/libexecutor.so ./lib/systemd/system/portico.service \
          ./etc/logrotate.d/portico ./etc/portico/portico.conf ./etc/portico/aliases/ ./etc/portico/auth/; do
   grep -q " $f\$" "$out/contents" || { echo "FAIL: $f is not in the package"; exit 1; }
 done
