@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 
 #include "executor/executor.h"
@@ -76,15 +77,16 @@ class SpawnerProcess {
 
   // Hands `channel` to the spawner, starting it (again) when needed. A
   // spawner found dead is reaped and logged, and the handover retried once
-  // with a new one: a message it never received started nothing.
-  void open_run(UniqueFd channel) {
+  // with a new one: a message it never received started nothing. Returns the
+  // generation of the spawner that took it.
+  uint64_t open_run(UniqueFd channel) {
     const spawn::Open msg;
     const int fd = channel.get();
     std::lock_guard lock(mu_);
     for (int attempt = 0;; ++attempt) {
       if (!sock_) start_locked();
       const int err = spawn::send_message(sock_.get(), &msg, sizeof msg, &fd, 1);
-      if (err == 0) return;
+      if (err == 0) return generation_;
       if (attempt > 0 || (err != EPIPE && err != ECONNRESET && err != ENOTCONN))
         throw_os_error(err, "cannot reach the process spawner");
       note_death_locked();
@@ -143,15 +145,46 @@ class SpawnerProcess {
       kill(pid_, SIGKILL);
       waitpid(pid_, &status, 0);
     }
+    log_death(status);
+  }
+
+ public:
+  // Whether the spawner that was sent `generation`'s handover has died since;
+  // it is then reaped and logged, and the next handover starts a new one.
+  // Waits briefly: a killed spawner closes its sockets before it can be reaped.
+  bool died_since(uint64_t generation) {
+    std::lock_guard lock(mu_);
+    if (generation != generation_) return true;  // someone else found it dead already
+    if (pid_ <= 0) return false;
+    int status = 0;
+    for (int i = 0; i < 100; ++i) {
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        sock_.reset();
+        log_death(status);
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  }
+  uint64_t generation() {
+    std::lock_guard lock(mu_);
+    return generation_;
+  }
+
+ private:
+  void log_death(int status) {
     logger()->error("Process spawner (pid " + std::to_string(pid_) + ") " + describe_status(status) +
                     "; starting a new one");
     pid_ = -1;
+    ++generation_;
   }
 
   std::mutex mu_;
   UniqueFd program_;
   std::string path_;
   pid_t pid_ = -1;
+  uint64_t generation_ = 0;  // counts the spawners found dead
   UniqueFd sock_;
 };
 
@@ -211,12 +244,21 @@ std::optional<std::string> process_spawner_problem() {
 
 void start_process_spawner() { SpawnerProcess::shared().start(); }
 
-SpawnedShell spawn_shell(const std::string& command, const std::vector<std::string>& env,
-                         const std::optional<ChildIdentity>& identity) {
-  auto [channel, leader_end] = seqpacket_pair();
-  SpawnerProcess::shared().open_run(std::move(leader_end));
-  send_request(channel.get(), command, env, identity);
+namespace {
 
+// The channel of a run whose leader took the request, or an empty one when
+// the handover was lost with a spawner that died as it was sent (nothing of
+// the run was started then).
+UniqueFd hand_over(const std::string& command, const std::vector<std::string>& env,
+                   const std::optional<ChildIdentity>& identity, bool may_retry) {
+  auto [channel, leader_end] = seqpacket_pair();
+  const uint64_t generation = SpawnerProcess::shared().open_run(std::move(leader_end));
+  try {
+    send_request(channel.get(), command, env, identity);
+  } catch (const std::system_error&) {
+    if (may_retry && SpawnerProcess::shared().died_since(generation)) return UniqueFd();
+    throw;
+  }
   pollfd pfd{channel.get(), POLLIN, 0};
   int rc;
   do rc = poll(&pfd, 1, kStartLimitMs);
@@ -224,6 +266,21 @@ SpawnedShell spawn_shell(const std::string& command, const std::vector<std::stri
   if (rc == 0)
     throw std::runtime_error("The process spawner did not start the command within " +
                              std::to_string(kStartLimitMs / 1000) + " seconds");
+  // A closed channel with nothing to read: no leader ever held it.
+  char probe;
+  if ((pfd.revents & POLLHUP) && ::recv(channel.get(), &probe, 1, MSG_PEEK | MSG_DONTWAIT) == 0 && may_retry &&
+      SpawnerProcess::shared().died_since(generation))
+    return UniqueFd();
+  return std::move(channel);
+}
+
+}  // namespace
+
+SpawnedShell spawn_shell(const std::string& command, const std::vector<std::string>& env,
+                         const std::optional<ChildIdentity>& identity) {
+  UniqueFd channel = hand_over(command, env, identity, true);
+  if (!channel) channel = hand_over(command, env, identity, false);
+
   spawn::Started started;
   spawn::Failed failed;
   char answer[sizeof failed];
