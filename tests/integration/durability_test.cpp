@@ -86,6 +86,8 @@ class Durability : public ::testing::Test {
 TEST_F(Durability, InPlaceRewritesLockNobodyOutAndTheLastSaveCounts) {
   site.set("AuthReload", "1");
   site.set("AliasReload", "1");
+  // Carol's sign-ins fail until her save is loaded: they must not be throttled meanwhile.
+  site.set("AuthFailureLimit", "0");
   start();
   const std::string users = site.path("auth/users.yaml"), aliases = site.path("aliases/10-hello.yaml");
   const std::string users_text = slurp(users);
@@ -114,6 +116,8 @@ TEST_F(Durability, InPlaceRewritesLockNobodyOutAndTheLastSaveCounts) {
 TEST_F(Durability, AReloadThatWouldLeaveNoUsersOrNoAliasesIsRefused) {
   site.set("AuthReload", "1");
   site.set("AliasReload", "1");
+  // Carol's sign-ins fail until her save is loaded: they must not be throttled meanwhile.
+  site.set("AuthFailureLimit", "0");
   start();
   const std::string users = site.path("auth/users.yaml"), aliases = site.path("aliases/10-hello.yaml");
   replace_by_rename(users, "");
