@@ -94,9 +94,11 @@ TEST(Startup, LogsVersionAndContainerModeThenServes) {
   EXPECT_TRUE(contains(log, " INFO portico Portico version ")) << log;
   EXPECT_TRUE(contains(log, " INFO portico Running on host (configured)")) << log;
   EXPECT_EQ(slurp(site.path("portico.pid")), std::to_string(server.pid()));
-  // Without container aliases the Engine client's libcurl is never loaded.
+  // Without container aliases the Engine client's libcurl is never loaded,
+  // nor libsystemd without a service manager.
   const std::string maps = slurp("/proc/" + std::to_string(server.pid()) + "/maps");
   EXPECT_FALSE(contains(maps, "libcurl")) << maps;
+  EXPECT_FALSE(contains(maps, "libsystemd")) << maps;
   server.signal(SIGTERM);
   EXPECT_EQ(server.wait_exit(std::chrono::seconds(10)), 0);
   const std::string after = site.app_log();

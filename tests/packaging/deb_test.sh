@@ -16,7 +16,9 @@ for f in ./usr/bin/portico ./usr/libexec/portico-spawner ./usr/lib/portico/libex
          ./etc/logrotate.d/portico ./etc/portico/portico.conf ./etc/portico/aliases/ ./etc/portico/auth/; do
   grep -q " $f\$" "$out/contents" || { echo "FAIL: $f is not in the package"; exit 1; }
 done
-dpkg-deb --field "$deb" Depends | grep -q libcurl4 || { echo "FAIL: libcurl4 (opened at run time) is not a dependency"; exit 1; }
+for dep in libcurl4 libsystemd0; do
+  dpkg-deb --field "$deb" Depends | grep -q "$dep" || { echo "FAIL: $dep (opened at run time) is not a dependency"; exit 1; }
+done
 dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | grep -qx /etc/portico/portico.conf \
   || { echo "FAIL: the configuration is not a conffile"; exit 1; }
 
