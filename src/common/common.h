@@ -1,5 +1,6 @@
 #pragma once
 // Shared helpers: values, text forms, descriptors, threads.
+#include "common/duration.h"
 #include "common/fd.h"
 #include "common/text.h"
 #include "common/thread.h"

@@ -128,7 +128,6 @@ class DefinitionCheck {
   }
 
   std::vector<Finding> run() {
-    text_key("type");
     text_key("command");
     text_key("image");
     text_key("user");
@@ -202,7 +201,7 @@ class DefinitionCheck {
 
   void environment() {
     const Value& v = get(def_, "environment");
-    if (v.is_null()) return;
+    if (!truthy(v)) return;
     if (!v.is_object()) return fail({"environment"}, "environment must be a map of variable names to values");
     for (auto it = v.begin(); it != v.end(); ++it) {
       const std::string& name = it.key();
@@ -230,23 +229,21 @@ class DefinitionCheck {
     }
   }
 
-  void required_text(const Value& map, const Path& at, const char* key) {
-    if (!get(map, key).is_string()) fail(at + key, path_text(at + key) + " must be text");
-  }
   void optional_text(const Value& map, const Path& at, const char* key) {
     const Value& v = get(map, key);
     if (!v.is_null() && !v.is_string()) fail(at + key, path_text(at + key) + " must be text");
   }
+  // A missing location is the empty text; a missing source is an auto volume.
   void empty_path(const Value& map, const Path& at, const char* key) {
-    if (get(map, key) == "")
+    if (get(map, key) == "" || (std::string_view(key) == "location" && get(map, key).is_null()))
       warn(at + key, path_text(at + key) + " is empty: it names the run directory itself, so every run fails");
   }
 
   void files() {
     const Value& v = get(def_, "files");
-    if (v.is_null()) return;
+    if (!truthy(v)) return;
     each_entry(v, {"files"}, [&](const Path& at, const Value& entry) {
-      required_text(entry, at, "location");
+      optional_text(entry, at, "location");
       optional_text(entry, at, "content");
       empty_path(entry, at, "location");
       unknown_keys(entry, at, {"location", "content"});
@@ -255,10 +252,12 @@ class DefinitionCheck {
 
   void volumes() {
     const Value& v = get(def_, "volumes");
-    if (v.is_null()) return;
+    if (!truthy(v)) return;
     each_entry(v, {"volumes"}, [&](const Path& at, const Value& entry) {
       optional_text(entry, at, "source");
-      required_text(entry, at, "location");
+      optional_text(entry, at, "location");
+      if (get(entry, "location").is_null() || get(entry, "location") == "")
+        warn(at + "location", path_text(at + "location") + " is empty: the Engine cannot mount a volume there, so every run fails");
       optional_text(entry, at, "content");
       optional_text(entry, at, "mode");
       const Value& preserve = get(entry, "preserve");
@@ -302,7 +301,7 @@ class DefinitionCheck {
 
   void output() {
     const Value& v = get(def_, "output");
-    if (v.is_null()) return;
+    if (!truthy(v)) return;
     if (!v.is_object()) return fail({"output"}, "output must be a map");
     const Value& single = get(v, "single_value");
     if (!single.is_null()) {
@@ -333,13 +332,15 @@ class DefinitionCheck {
 
   void preserve_streams() {
     const Value& v = get(def_, "preserveStreams");
-    if (v.is_null() || v.is_boolean()) return;
+    if (!truthy(v) || v.is_boolean()) return;
     if (!v.is_array()) return fail({"preserveStreams"}, "preserveStreams must be true or a sequence of maps");
     each_entry(v, {"preserveStreams"}, [&](const Path& at, const Value& entry) {
       const Value& stream = get(entry, "stream");
       const std::string where = path_text(at);
-      if (!stream.is_string())
+      if (!entry.contains("stream"))
         fail(at + "stream", where + ".stream must be 'stdout' or 'stderr'");
+      else if (!stream.is_string())
+        warn(at + "stream", where + ".stream " + quoted(stream) + " is not stdout or stderr: the entry preserves nothing");
       else if (!preserve::STREAM_NAMES.count(stream.get<std::string>()))
         warn(at + "stream", where + ".stream " + quoted(stream) + " is not stdout or stderr: the entry preserves nothing");
       optional_text(entry, at, "filename");
@@ -356,7 +357,6 @@ class DefinitionCheck {
   void policy(const char* key, const std::set<std::string>& values, const char* names, const char* what) {
     const Value& v = get(def_, key);
     if (v.is_null()) return;
-    if (v.is_array() || v.is_object()) return fail({key}, std::string(key) + " must be one of " + names);
     const std::string effective = std::string(key) == "refreshImage" ? imagery::effective_refresh_image(def_, Value())
                                                                      : imagery::effective_prefetch_image(def_, Value());
     if (!values.count(effective))

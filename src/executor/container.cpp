@@ -4,6 +4,7 @@
 #include <future>
 #include <thread>
 
+#include "common/duration.h"
 #include "common/text.h"
 #include "docker/docker.h"
 #include "executor/executor.h"
@@ -177,7 +178,7 @@ ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value
     watch.emplace(client, *full_id, max_bytes);
 
     WaitWorker waiter(*client, *full_id);
-    if (!waiter.ready_within(std::chrono::duration<double>(remaining))) {
+    if (!waiter.ready_within(seconds_to_duration(remaining))) {
       try {
         client->kill(*full_id);
       } catch (const std::exception& e) {

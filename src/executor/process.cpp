@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "common/duration.h"
 #include "common/text.h"
 #include "executor/executor.h"
 #include "executor/files.h"
@@ -127,7 +128,7 @@ void ShellChild::read_exit() {
 
 ChildOutput ShellChild::communicate(double timeout_s, uint64_t max_bytes) {
   ChildOutput result;
-  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout_s));
+  const auto deadline = Clock::now() + seconds_to_duration(timeout_s);
   auto until = deadline;
   char buf[65536];
 

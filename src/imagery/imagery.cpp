@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/duration.h"
 #include "common/text.h"
 #include "logging/logging.h"
 
@@ -72,7 +73,7 @@ double refresh_before_run(const docker::Client& client, const Value& alias_cfg, 
     auto outcome = task.get_future();
     std::thread worker(std::move(task));
     const bool in_time = !timeout.is_number() ||
-                         outcome.wait_for(std::chrono::duration<double>(timeout.get<double>())) ==
+                         outcome.wait_for(seconds_to_duration(timeout.get<double>())) ==
                              std::future_status::ready;
     worker.join();  // a pull cannot be interrupted: the time-out decides the message only
     if (!in_time) {

@@ -127,9 +127,10 @@ o3: {output: {single_value: {source: []}, multiple_values: [{source: 1}, y]}}
 s1: {preserveStreams: stdout}
 s2: {preserveStreams: [{filename: x}, {stream: 1}, {stream: stdout, filename: 1}]}
 r1: {refreshImage: [always], prefetchImage: {a: 1}}
+none: {type: process, environment: [], files: {}, volumes: '', output: [], preserveStreams: 0}
 )");
   const std::vector<std::string> expected = {
-      "t1': type must be text", "t1': command must be text", "t1': image must be text", "t1': user must be text",
+      "t1': command must be text", "t1': image must be text", "t1': user must be text",
       "t1': description must be text", "t2': timeout must be a non-negative number",
       "t3': timeout must be a non-negative number", "t4': timeout must be a non-negative number",
       "e1': environment must be a map of variable names to values",
@@ -137,18 +138,15 @@ r1: {refreshImage: [always], prefetchImage: {a: 1}}
       "e2': environment variable name 'A=B' is not valid (non-empty, without '=')",
       "e2': environment variable 'C' must be text, a number or a boolean",
       "e2': environment variable 'E' must be text, a number or a boolean",
-      "f1': files[0] must be a map", "f1': files[1].location must be text", "f1': files[2].location must be text",
+      "f1': files[0] must be a map", "f1': files[2].location must be text",
       "f1': files[2].content must be text", "v1': volumes[0].source must be text", "v1': volumes[0].content must be text",
       "v1': volumes[0].mode must be text", "v1': volumes[0].preserve must be a single value",
-      "v1': volumes[0].preservePrefix must be text", "v1': volumes[1].location must be text",
+      "v1': volumes[0].preservePrefix must be text",
       "o1': output must be a map", "o2': output.single_value must be a map",
       "o2': output.multiple_values must be a sequence of maps", "o3': output.single_value.source must be text",
       "o3': output.multiple_values[0].source must be text", "o3': output.multiple_values[1] must be a map",
       "s1': preserveStreams must be true or a sequence of maps",
-      "s2': preserveStreams[0].stream must be 'stdout' or 'stderr'",
-      "s2': preserveStreams[1].stream must be 'stdout' or 'stderr'", "s2': preserveStreams[2].filename must be text",
-      "r1': refreshImage must be one of always, on-start, no",
-      "r1': prefetchImage must be one of on-start, on-config-change, no",
+      "s2': preserveStreams[0].stream must be 'stdout' or 'stderr'", "s2': preserveStreams[2].filename must be text",
   };
   auto [aliases, errors] = store.load_aliases();
   std::vector<std::string> got;
@@ -158,7 +156,8 @@ r1: {refreshImage: [always], prefetchImage: {a: 1}}
     got.push_back(e.substr(at + 9));
   }
   EXPECT_EQ(got, expected);
-  EXPECT_EQ(names_of(aliases), (std::vector<std::string>{"ok", "ok2"}));
+  // Empty values of any kind mean none; policies and types nobody acts on only warn.
+  EXPECT_EQ(names_of(aliases), (std::vector<std::string>{"ok", "ok2", "r1", "none"}));
 }
 
 TEST_F(AliasTest, ParameterDeclarationProblemsArePrefixed) {
@@ -172,14 +171,15 @@ TEST_F(AliasTest, UnknownTypeLoadsWithAWarning) {
   auto sink = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(16);
   sink->set_pattern("%l %v");
   app_log()->sinks().push_back(sink);
-  const auto p = write("a.yaml", "odd: {type: Process}\nnone: {command: x}\nfine: {type: process}\n");
+  const auto p = write("a.yaml", "odd: {type: Process}\nnone: {command: x}\nfine: {type: process}\nnum: {type: 1}\n");
   auto [aliases, errors] = store.load_aliases();
   app_log()->sinks().pop_back();
   EXPECT_EQ(errors, Errors{});
-  EXPECT_EQ(names_of(aliases), (std::vector<std::string>{"odd", "none", "fine"}));
+  EXPECT_EQ(names_of(aliases), (std::vector<std::string>{"odd", "none", "fine", "num"}));
   EXPECT_EQ(sink->last_formatted(), (std::vector<std::string>{
                                         "warning " + p + ":1: alias 'odd' has unknown type 'Process'; it cannot be run\n",
-                                        "warning " + p + ":2: alias 'none' has no type; it cannot be run\n"}));
+                                        "warning " + p + ":2: alias 'none' has no type; it cannot be run\n",
+                                        "warning " + p + ":4: alias 'num' has unknown type 1; it cannot be run\n"}));
 }
 
 // What the gateway ignores, replaces by a default or reads unexpectedly loads,
@@ -222,11 +222,18 @@ p:
   image: img
   files:
     - location: ''
+    - content: x
+q:
+  type: container
+  volumes:
+    - {source: a}
+  preserveStreams:
+    - {stream: [stdout]}
 )");
   auto [aliases, errors] = store.load_aliases();
   app_log()->sinks().pop_back();
   EXPECT_EQ(errors, Errors{});
-  EXPECT_EQ(names_of(aliases), (std::vector<std::string>{"c", "p"}));
+  EXPECT_EQ(names_of(aliases), (std::vector<std::string>{"c", "p", "q"}));
   auto at = [&](int line, const std::string& alias, const std::string& text) {
     return p + ":" + std::to_string(line) + ": alias '" + alias + "': " + text + "\n";
   };
@@ -251,8 +258,11 @@ p:
                 at(6, "c", "files is not used by a container alias; give a container its input files as volumes"),
                 at(28, "c", "key 'timout' is not used; it is ignored"),
                 at(34, "p", "files[0].location is empty: it names the run directory itself, so every run fails"),
+                at(35, "p", "files[1].location is empty: it names the run directory itself, so every run fails"),
                 at(31, "p", "user is empty, so the command runs as the service's own user"),
                 at(32, "p", "image is not used by a process alias"),
+                at(39, "q", "volumes[0].location is empty: the Engine cannot mount a volume there, so every run fails"),
+                at(41, "q", "preserveStreams[0].stream ['stdout'] is not stdout or stderr: the entry preserves nothing"),
             }));
 }
 

@@ -99,6 +99,9 @@ TEST_F(ProcessRuns, CompletedRunsKeepExitStatusAndNormaliseNewlines) {
   EXPECT_EQ(r["returncode"], -15);
   r = run(R"({"type":"process"})");
   EXPECT_EQ(r["returncode"], 0);
+  // A time-out too large for the clock is not a deadline in the past.
+  r = run(R"({"type":"process","command":"sleep 0.2; echo done","timeout":1e300})");
+  EXPECT_EQ(r["stdout"], "done\n");
   // Large output on both pipes at once does not stall.
   r = run(R"({"type":"process","command":"head -c 300000 /dev/zero | tr '\\0' x; head -c 300000 /dev/zero | tr '\\0' y >&2"})");
   EXPECT_EQ(r["stdout"].get<std::string>().size(), 300000u);
