@@ -9,6 +9,7 @@
 
 #include "api/api.h"
 #include "api/gateway.h"
+#include "api/openapi.h"
 #include "auth/auth.h"
 #include "common/text.h"
 #include "executor/executor.h"
@@ -95,6 +96,16 @@ Gateway::Gateway(ConfigStore& config, FileAuthStore& auth, Logging& logging, Exe
   router_.add(verb::post, "/v1/run/{alias}", [this](const ExchangePtr& ex) { run(ex); });
   router_.add(verb::get, "/v1/aliases", [this](const ExchangePtr& ex) { list_aliases(ex); });
   router_.add(verb::get, "/v1/aliases/{alias}", [this](const ExchangePtr& ex) { show_alias(ex); });
+  router_.add(verb::get, "/v1/openapi.json", [this](const ExchangePtr& ex) {
+    signin_.check(ex, Value(), [this, ex] {
+      const auto& who = *ex->principal();
+      Value doc = openapi_document(
+          config_.get_alias_map(), [&who](const std::string& name) { return FileAuthStore::may_run(who, name); },
+          options_.version);
+      audit(*ex, who.name, Value(), "ok", 200);
+      ex->reply(json_answer(200, std::move(doc)));
+    });
+  });
   router_.add(verb::get, "/health", [this](const ExchangePtr& ex) { health(ex); });
   router_.add(verb::get, "/metrics", [this](const ExchangePtr& ex) {
     Answer a;

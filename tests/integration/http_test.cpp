@@ -5,7 +5,9 @@
 
 #include <httplib.h>
 
+#include <cstdlib>
 #include <ctime>
+#include <fstream>
 
 #include "common/value.h"
 #include "integration/harness.h"
@@ -74,6 +76,8 @@ class Http : public ::testing::Test {
                     "hello:\n  type: process\n  description: Says hello\n  command: echo hello\n"
                     "greet:\n  type: process\n  command: printf '%s' {{ name | shell }}\n"
                     "  parameters:\n    name: {type: string, required: true, max_length: 64}\n"
+                    "    times: {type: integer, min: 1, max: 3, default: 1}\n"
+                    "    mood: {type: string, choices: [glad, calm], pattern: '[a-z]+', description: How it sounds}\n"
                     "fail:\n  type: process\n  command: echo oops >&2; exit 3\n"
                     "slow:\n  type: process\n  command: sleep 5\n  timeout: 1\n");
     site.set("MaxRequestBytes", "4096");
@@ -163,6 +167,44 @@ TEST_F(Http, RefusesBadCredentialsAndHidesForbiddenAliases) {
   ASSERT_EQ(aliases.size(), 1u);
   EXPECT_EQ(aliases[0]["name"], "hello");
   EXPECT_EQ(aliases[0]["description"], "Says hello");
+}
+
+// The document lists only what the caller may run, mirrors the validator's
+// rules, and passes an OpenAPI 3.1 validator.
+TEST_F(Http, OpenApiDescribesWhatTheCallerMayRun) {
+  EXPECT_EQ(client->Get("/v1/openapi.json")->status, 401);
+  auto doc_for = [&](const std::string& auth) {
+    auto r = client->Get("/v1/openapi.json", httplib::Headers{{"Authorization", auth}});
+    EXPECT_TRUE(r && r->status == 200) << (r ? r->body : httplib::to_string(r.error()));
+    return r ? Value::parse(r->body) : Value();
+  };
+  const Value bobs = doc_for(basic_auth("bob", "builder"));
+  EXPECT_EQ(bobs["paths"].size(), 1u);
+  EXPECT_TRUE(bobs["paths"].contains("/v1/run/hello"));
+  const Value doc = doc_for(basic_auth("alice", "wonderland"));
+  EXPECT_EQ(doc["openapi"], "3.1.0");
+  EXPECT_EQ(doc["paths"].size(), 4u);
+  EXPECT_EQ(doc["paths"]["/v1/run/hello"]["post"]["description"], "Says hello");
+  const Value schema = doc["paths"]["/v1/run/greet"]["post"]["requestBody"]["content"]["application/json"]["schema"];
+  EXPECT_EQ(schema["additionalProperties"], false);
+  EXPECT_EQ(schema["required"], Value::array({"name"}));
+  const Value& p = schema["properties"];
+  EXPECT_EQ(p["name"]["maxLength"], 64);
+  EXPECT_EQ(p["times"]["minimum"], 1);
+  EXPECT_EQ(p["times"]["maximum"], 3);
+  EXPECT_EQ(p["times"]["default"], 1);
+  EXPECT_EQ(p["mood"]["enum"], Value::array({"glad", "calm", nullptr}));
+  EXPECT_EQ(p["mood"]["pattern"], "^(?:[a-z]+)$");
+  EXPECT_EQ(p["mood"]["description"], "How it sounds");
+
+  if (std::system("command -v openapi-spec-validator >/dev/null 2>&1") != 0) {
+    if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true") FAIL() << "openapi-spec-validator is missing";
+    GTEST_SKIP() << "openapi-spec-validator is not installed";
+  }
+  const std::string file = site.path("openapi.json");
+  { std::ofstream(file) << doc.dump(); }
+  EXPECT_EQ(std::system(("openapi-spec-validator " + file + " >" + file + ".out 2>&1").c_str()), 0)
+      << slurp(file + ".out");
 }
 
 TEST_F(Http, MalformedRequestsGetClearJsonErrors) {

@@ -1,0 +1,132 @@
+#include "api/openapi.h"
+
+#include <utility>
+
+namespace portico::api {
+namespace {
+
+// Strings longer than this are refused when a declaration sets no max_length.
+constexpr uint64_t kDefaultMaxLength = 4096;
+
+const Value* member(const Value& map, const char* key) {
+  if (!map.is_object()) return nullptr;
+  auto it = map.find(key);
+  return it == map.end() || it->is_null() ? nullptr : &*it;
+}
+
+bool flag(const Value& decl, const char* key) {
+  const Value* v = member(decl, key);
+  return v && v->is_boolean() && v->get<bool>();
+}
+
+// A parameter as the validator checks it. Null stands for "not given", which
+// only a required parameter without a default refuses.
+Value parameter_schema(const Value& decl) {
+  const Value* t = member(decl, "type");
+  const std::string type = t && t->is_string() ? t->get<std::string>() : "string";
+  Value s = Value::object();
+  s["type"] = Value::array({type, "null"});
+  if (const Value* d = member(decl, "description"); d && d->is_string()) s["description"] = *d;
+  if (const Value* d = member(decl, "default")) s["default"] = *d;
+  if (const Value* c = member(decl, "choices"); c && c->is_array()) {
+    Value choices = *c;
+    choices.push_back(nullptr);
+    s["enum"] = std::move(choices);
+  }
+  if (type == "string") {
+    // RE2 matches the whole value; JSON Schema patterns match anywhere.
+    if (const Value* p = member(decl, "pattern"); p && p->is_string())
+      s["pattern"] = "^(?:" + p->get<std::string>() + ")$";
+    if (const Value* m = member(decl, "min_length")) s["minLength"] = *m;
+    const Value* mx = member(decl, "max_length");
+    s["maxLength"] = mx ? *mx : Value(kDefaultMaxLength);
+  }
+  if (type == "integer" || type == "number") {
+    if (const Value* m = member(decl, "min")) s["minimum"] = *m;
+    if (const Value* m = member(decl, "max")) s["maximum"] = *m;
+  }
+  return s;
+}
+
+Value request_schema(const Value& def) {
+  Value props = Value::object();
+  Value required = Value::array();
+  if (const Value* decls = member(def, "parameters"); decls && decls->is_object())
+    for (auto it = decls->begin(); it != decls->end(); ++it) {
+      props[it.key()] = parameter_schema(it.value());
+      if (flag(it.value(), "required") && !member(it.value(), "default")) required.push_back(it.key());
+    }
+  Value s{{"type", "object"}, {"properties", std::move(props)}, {"additionalProperties", false}};
+  if (!required.empty()) s["required"] = std::move(required);
+  return s;
+}
+
+Value answer(const std::string& description, const char* schema) {
+  return Value{{"description", description},
+               {"content", {{"application/json", {{"schema", {{"$ref", std::string("#/components/schemas/") + schema}}}}}}}};
+}
+
+Value run_operation(const std::string& name, const Value& def) {
+  Value op = Value::object();
+  op["operationId"] = "run_" + name;
+  op["summary"] = "Run " + name;
+  if (const Value* d = member(def, "description"); d && d->is_string()) op["description"] = *d;
+  op["requestBody"] = {{"required", false},
+                       {"content", {{"application/json", {{"schema", request_schema(def)}}}}}};
+  op["responses"] = {
+      {"200", answer("The command ran, whatever its exit status", "ExecutionResult")},
+      {"400", answer("Invalid parameters, or a body that is not a JSON object", "ExecutionResult")},
+      {"401", answer("No or bad credentials", "Error")},
+      {"404", answer("Unknown alias, or one the caller may not run", "Error")},
+      {"429", answer("Too many runs in progress; retry after Retry-After seconds", "Error")},
+      {"500", answer("The run failed, or its output passed MaxOutputBytes", "ExecutionResult")},
+      {"503", answer("Docker not available", "ExecutionResult")},
+      {"504", answer("The run timed out", "ExecutionResult")},
+  };
+  return op;
+}
+
+Value components() {
+  const Value text{{"type", "string"}};
+  const Value maybe_text{{"type", Value::array({"string", "null"})}};
+  Value result{{"type", "object"},
+               {"required", Value::array({"success"})},
+               {"properties",
+                {{"success", {{"type", "boolean"}}},
+                 {"returncode", {{"type", Value::array({"integer", "null"})}}},
+                 {"pid", {{"type", Value::array({"integer", "null"})}}},
+                 {"container_id", maybe_text},
+                 {"image_id", maybe_text},
+                 {"stdout", maybe_text},
+                 {"stderr", maybe_text},
+                 {"error", text},
+                 {"validation_error", {{"type", "boolean"}}},
+                 {"errors", {{"type", "array"}, {"items", text}}},
+                 {"timed_out", {{"type", "boolean"}}},
+                 {"file_outputs", {{"type", "object"}, {"additionalProperties", maybe_text}}}}}};
+  Value error{{"type", "object"},
+              {"required", Value::array({"success", "error"})},
+              {"properties", {{"success", {{"const", false}}}, {"error", text}}}};
+  return Value{{"schemas", {{"ExecutionResult", std::move(result)}, {"Error", std::move(error)}}},
+               {"securitySchemes",
+                {{"basic", {{"type", "http"}, {"scheme", "basic"}}},
+                 {"bearer", {{"type", "http"}, {"scheme", "bearer"}, {"bearerFormat", "JWT"}}}}}};
+}
+
+}  // namespace
+
+Value openapi_document(const Value& aliases, const std::function<bool(const std::string&)>& may_run,
+                       const std::string& version) {
+  Value paths = Value::object();
+  for (auto it = aliases.begin(); it != aliases.end(); ++it)
+    if (may_run(it.key())) paths["/v1/run/" + it.key()] = {{"post", run_operation(it.key(), it.value())}};
+  Value doc = Value::object();
+  doc["openapi"] = "3.1.0";
+  doc["info"] = {{"title", "Portico"}, {"version", version.empty() ? "unknown" : version}};
+  doc["security"] = Value::array({{{"basic", Value::array()}}, {{"bearer", Value::array()}}});
+  doc["paths"] = std::move(paths);
+  doc["components"] = components();
+  return doc;
+}
+
+}  // namespace portico::api
