@@ -40,7 +40,13 @@ TemplateEngine g_renderer;
 DeclarativeValidator g_validator;
 std::string g_pid_path;
 
-std::string setting_text(const char* key) { return text_form(config().get(key)); }
+std::shared_ptr<const Settings> settings() { return g_config.settings(); }
+
+// The start-up checks take null for a setting left absent.
+template <class T>
+Value or_null(const std::optional<T>& v) {
+  return v ? Value(*v) : Value();
+}
 
 [[noreturn]] void refuse(const Errors& messages) {
   for (const auto& m : messages) {
@@ -83,8 +89,9 @@ std::string _container_instance() {
   char host[256] = {};
   if (gethostname(host, sizeof host - 1) != 0) std::snprintf(host, sizeof host, "localhost");
   std::error_code ec;
-  const auto pid_file = std::filesystem::absolute(setting_text("PidFile"), ec);
-  return std::string(host) + ":" + (ec ? setting_text("PidFile") : pid_file.lexically_normal().string());
+  const std::string pid_setting = settings()->pid_file;
+  const auto pid_file = std::filesystem::absolute(pid_setting, ec);
+  return std::string(host) + ":" + (ec ? pid_setting : pid_file.lexically_normal().string());
 }
 
 Errors _run_startup_imagery(const std::vector<Value>& aliases, const Value& refresh_default,
@@ -199,35 +206,36 @@ int serve(const Args& args) {
   set_renderer(&g_renderer);
   set_validator(&g_validator);
 
-  FileAuthStore auth([] { return setting_text("AuthDir"); });
+  FileAuthStore auth([] { return settings()->auth_dir; });
   set_auth(&auth);
   const Errors auth_errors = auth.load_auth_config();
   if (!auth_errors.empty()) refuse(auth_errors);
   if (auth.user_count() == 0 && auth.public_key_count() == 0)
-    refuse({"No authentication configured: no users and no JWT public keys found in " + setting_text("AuthDir") +
+    refuse({"No authentication configured: no users and no JWT public keys found in " + settings()->auth_dir +
             ". At least one form of authentication is required."});
 
   auto [aliases, alias_errors] = g_config.load_aliases();
   if (!alias_errors.empty()) refuse(alias_errors);
   g_config.apply_aliases(aliases);
   if (g_config.get_all_aliases().empty())
-    refuse({"No aliases configured in " + setting_text("AliasDir") + ". At least one alias is required."});
+    refuse({"No aliases configured in " + settings()->alias_dir + ". At least one alias is required."});
 
-  const Value container_setting = g_config.get("Container");
-  if (auto w = _external_dir_startup_warning(container_setting, g_config.get("ExternalDir"))) log->warn(*w);
+  const std::shared_ptr<const Settings> s = settings();
+  const Value container_setting = or_null(s->container);
+  if (auto w = _external_dir_startup_warning(container_setting, Value(s->external_dir))) log->warn(*w);
   const Errors docker_errors = _validate_docker_socket(container_setting, g_config.get_all_aliases());
   if (!docker_errors.empty()) refuse(docker_errors);
   const Errors pull_errors =
-      _run_startup_imagery(g_config.get_all_aliases(), g_config.get("RefreshImage"), g_config.get("PrefetchImage"));
+      _run_startup_imagery(g_config.get_all_aliases(), Value(s->refresh_image), Value(s->prefetch_image));
   if (!pull_errors.empty()) refuse(pull_errors);
-  if (truthy(g_config.get("SslEnabled"))) {
-    const Errors ssl_errors = _validate_ssl(g_config.get("SslCert"), g_config.get("SslKey"));
+  if (s->ssl_enabled) {
+    const Errors ssl_errors = _validate_ssl(or_null(s->ssl_cert), or_null(s->ssl_key));
     if (!ssl_errors.empty()) refuse(ssl_errors);
   }
 
   // Changed container aliases are prefetched on reload; a failed pull of a new image keeps the old aliases.
   g_config.set_reload_hook([](const Value& before, const Value& after) {
-    return imagery::reload_pull(before, after, config().get("PrefetchImage"));
+    return imagery::reload_pull(before, after, Value(settings()->prefetch_image));
   });
 
   if (auto problem = process_spawner_problem()) refuse({*problem});
@@ -251,7 +259,7 @@ int serve(const Args& args) {
   // and leaving the PID file behind.
   const sigset_t signals = service_signals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  g_pid_path = setting_text("PidFile");
+  g_pid_path = settings()->pid_file;
   _write_pid(g_pid_path);
   std::atexit(remove_pid_at_exit);
   g_config.record_startup_success();
@@ -323,7 +331,7 @@ int run(int argc, char** argv) {
   g_logging.setup_logging(g_config);
   auto log = app_log();
   log->info("Portico version " + version() + " starting");
-  log->info(_container_mode_description(g_config.get("Container")));
+  log->info(_container_mode_description(or_null(settings()->container)));
   if (startup_warning) log->warn(*startup_warning);
   for (const auto& w : config_warnings) log->warn(w);
   return serve(args);

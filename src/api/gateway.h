@@ -56,7 +56,6 @@ class Gateway final : public RequestHandler {
              const Value& status, const Value& exit_status = Value());
   // A run request that ended before running: audit line, metrics, answer.
   void end_run(const ExchangePtr& ex, const std::string& alias, const std::string& outcome, Answer answer);
-  std::string setting_text(const char* key) const;
 
   ConfigStore& config_;
   FileAuthStore& auth_;

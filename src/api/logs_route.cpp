@@ -40,12 +40,13 @@ std::optional<std::pair<std::string, size_t>> read_head(const std::string& path,
 }  // namespace
 
 void Gateway::logs(const ExchangePtr& ex) {
-  const std::string expected = setting_text("LogsApiKey");
+  const std::shared_ptr<const Settings> settings = config_.settings();
+  const std::string expected = settings->logs_api_key.value_or("");
   if (expected.empty()) return ex->reply(error_answer(404, "Not found"));
   if (!secret_equals(ex->field("X-API-Key"), expected)) return ex->reply(error_answer(401, "Invalid API key"));
   const std::string cid = ex->params()[0];
   if (!is_uuid(cid)) return ex->reply(error_answer(400, "Not a correlation id"));
-  const std::string log_dir = setting_text("LogDir");
+  const std::string& log_dir = settings->log_dir;
   Value files = Value::array();
   auto add = [&](const fs::path& p, const std::string& rel) {
     auto head = read_head(p.string(), kMaxLogFileBytes);

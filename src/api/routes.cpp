@@ -143,11 +143,6 @@ void Gateway::handle(const ExchangePtr& ex) {
   (*found->handler)(ex);
 }
 
-std::string Gateway::setting_text(const char* key) const {
-  const Value v = config_.get(key);
-  return v.is_string() ? v.get<std::string>() : std::string();
-}
-
 void Gateway::audit(const Exchange& ex, const std::string& user, const Value& alias, const std::string& outcome,
                     const Value& status, const Value& exit_status) {
   const double seconds = std::chrono::duration<double>(Exchange::Clock::now() - ex.started()).count();
@@ -190,7 +185,7 @@ void Gateway::show_alias(const ExchangePtr& ex) {
 }
 
 void Gateway::health(const ExchangePtr& ex) {
-  const std::string expected = setting_text("HealthApiKey");
+  const std::string expected = config_.settings()->health_api_key.value_or("");
   const std::string_view given = ex->field("X-API-Key");
   const bool has_key = ex->request().fields.count("X-API-Key") > 0;
   if (!expected.empty() && has_key && !secret_equals(given, expected))

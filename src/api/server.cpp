@@ -29,18 +29,8 @@ namespace net = boost::asio;
 using tcp = net::ip::tcp;
 using api::Limits;
 
-double number_setting(const ConfigStore& config, const char* key, double fallback) {
-  const Value v = config.get(key);
-  return v.is_number() ? v.get<double>() : fallback;
-}
-
-size_t whole_setting(const ConfigStore& config, const char* key, size_t fallback) {
-  const Value v = config.get(key);
-  return v.is_number_unsigned() || v.is_number_integer() ? v.get<size_t>() : fallback;
-}
-
-Limits::Duration seconds(double s) {
-  return std::chrono::duration_cast<Limits::Duration>(std::chrono::duration<double>(s));
+Limits::Duration to_duration(const Seconds& s) {
+  return std::chrono::duration_cast<Limits::Duration>(std::chrono::duration<double>(s.count()));
 }
 
 // The cap on connections is only reachable with descriptors to match.
@@ -182,11 +172,6 @@ struct HttpApiServer::Impl {
   std::function<void()> stop_serving;  // set while serving
 
   Impl(ConfigStore& c, FileAuthStore& a, Logging& l, Executor& e) : config(c), auth(a), logging(l), executor(e) {}
-
-  std::string text_setting(const char* key) const {
-    const Value v = config.get(key);
-    return v.is_string() ? v.get<std::string>() : std::string();
-  }
 };
 
 HttpApiServer::HttpApiServer(ConfigStore& config, FileAuthStore& auth, Logging& logging, Executor& executor)
@@ -198,24 +183,24 @@ void HttpApiServer::set_version(const std::string& version) { impl_->version = v
 
 void HttpApiServer::start() {
   Impl& m = *impl_;
-  const ConfigStore& config = m.config;
+  const std::shared_ptr<const Settings> settings = m.config.settings();
   Limits limits;
-  limits.max_header_bytes = whole_setting(config, "MaxHeaderBytes", limits.max_header_bytes);
-  limits.max_body_bytes = whole_setting(config, "MaxRequestBytes", limits.max_body_bytes);
-  limits.header_timeout = seconds(number_setting(config, "RequestHeaderTimeout", 10));
-  limits.request_timeout = seconds(number_setting(config, "RequestTimeout", 30));
-  limits.keepalive_timeout = seconds(number_setting(config, "KeepAliveTimeout", 5));
-  const size_t max_connections = whole_setting(config, "MaxConnections", 4096);
+  limits.max_header_bytes = settings->max_header_bytes;
+  limits.max_body_bytes = settings->max_request_bytes;
+  limits.header_timeout = to_duration(settings->request_header_timeout);
+  limits.request_timeout = to_duration(settings->request_timeout);
+  limits.keepalive_timeout = to_duration(settings->keepalive_timeout);
+  const size_t max_connections = settings->max_connections;
   api::GatewayOptions options;
-  options.run_threads = whole_setting(config, "MaxConcurrentRuns", 64);
-  options.run_queue = whole_setting(config, "MaxQueuedRuns", options.run_threads);
-  options.auth_failure_limit = whole_setting(config, "AuthFailureLimit", 10);
+  options.run_threads = settings->max_concurrent_runs;
+  options.run_queue = settings->max_queued_runs.value_or(options.run_threads);
+  options.auth_failure_limit = settings->auth_failure_limit;
   options.version = m.version;
 
-  const bool tls = truthy(config.get("SslEnabled"));
+  const bool tls = settings->ssl_enabled;
   std::optional<net::ssl::context> tls_context;
   if (tls) {
-    const std::string cert = m.text_setting("SslCert"), key = m.text_setting("SslKey");
+    const std::string cert = settings->ssl_cert.value_or(""), key = settings->ssl_key.value_or("");
     tls_context.emplace(net::ssl::context::tls_server);
     boost::system::error_code ec;
     tls_context->set_options(net::ssl::context::default_workarounds | net::ssl::context::no_sslv2 |
@@ -233,8 +218,8 @@ void HttpApiServer::start() {
   net::io_context ioc(static_cast<int>(io_threads));
   auto state = std::make_shared<api::ServerState>(limits, gateway, gateway.metrics());
 
-  const std::string address = m.text_setting("ListenAddress").empty() ? "127.0.0.1" : m.text_setting("ListenAddress");
-  const int port = static_cast<int>(whole_setting(config, "ListenPort", 8080));
+  const std::string& address = settings->listen_address;
+  const int port = settings->listen_port;
   tcp::acceptor acceptor(net::make_strand(ioc));
   boost::system::error_code ec;
   const tcp::endpoint endpoint = listen_endpoint(ioc, address, port);

@@ -35,6 +35,7 @@ class FileConfigStore final : public ConfigStore {
   void load(const std::string& path, const std::optional<Overrides>& overrides) override;
   // Keys match case-insensitively; null for an unknown key or one without a value.
   Value get(const std::string& key) const override;
+  std::shared_ptr<const Settings> settings() const override;
   // What the last successful load() accepted but would surprise an operator
   // (for example `Container yes`, which means the host), one text per value
   // naming the file and line or the command line. Logging does not exist yet
@@ -67,11 +68,10 @@ class FileConfigStore final : public ConfigStore {
   struct AliasSet;
   struct Events;
 
-  std::shared_ptr<const Value> settings() const;
   std::shared_ptr<const AliasSet> alias_set() const;
 
   mutable std::mutex snapshot_mu_;  // guards the two pointer swaps and load_warnings_
-  std::shared_ptr<const Value> settings_;
+  std::shared_ptr<const Settings> settings_;
   std::vector<std::string> load_warnings_;
   std::shared_ptr<const AliasSet> aliases_;
 

@@ -7,21 +7,26 @@
 #include <vector>
 
 #include "interfaces/interfaces.h"
+#include "interfaces/settings.h"
 
 namespace portico::config_internal {
 
-// The canonical spelling of a settings key, or the empty text for an unknown one.
-std::string canonical_key(std::string_view key);
+// Every key in canonical order with its value in `settings`.
+Value setting_values(const Settings& settings);
 
-// Every key in canonical order with its built-in default.
-Value default_settings();
+// The value of one key (any letter case) as get() answers it; null for an unknown key.
+Value setting_value(const Settings& settings, std::string_view key);
+
+// Sets the field of a key from a value of the converted form, unchecked (for
+// stores that are not loaded from a file); false for an unknown key.
+bool assign_setting(Settings& settings, std::string_view key, const Value& value);
 
 // Defaults, then the file's lines (`text` absent: no file), then the overrides.
 // Problems, and warnings about accepted values that do something unexpected,
 // come in file order, then override order.
-std::pair<Value, Errors> parse_settings(const std::string& path, const std::optional<std::string>& text,
-                                        const std::optional<Overrides>& overrides,
-                                        std::vector<std::string>* warnings = nullptr);
+std::pair<Settings, Errors> parse_settings(const std::string& path, const std::optional<std::string>& text,
+                                           const std::optional<Overrides>& overrides,
+                                           std::vector<std::string>* warnings = nullptr);
 
 struct AliasLoad {
   Value aliases = Value::object();

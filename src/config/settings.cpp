@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "config/fields.h"
 #include "config/internal.h"
 #include "imagery/imagery.h"
 
@@ -22,7 +23,7 @@ using Notice = std::optional<std::string> (*)(const std::string& text, const Val
 
 struct KeySpec {
   const char* name;
-  Value default_value;
+  Field field;
   Convert convert;
   Notice notice = nullptr;
 };
@@ -59,12 +60,12 @@ std::optional<std::string> convert_path(const std::string& text, Value& out) {
 
 // The run and log directories: their users fall back to the default for an empty value.
 std::optional<std::string> convert_shared_dir(const std::string& text, Value& out) {
-  out = text.empty() ? "/tmp/portico" : text;
+  out = text.empty() ? Settings().shared_dir : text;
   return std::nullopt;
 }
 
 std::optional<std::string> convert_log_dir(const std::string& text, Value& out) {
-  out = text.empty() ? "/var/log/portico" : text;
+  out = text.empty() ? Settings().log_dir : text;
   return std::nullopt;
 }
 
@@ -275,39 +276,38 @@ std::optional<std::string> convert_keepalive_timeout(const std::string& text, Va
 
 const std::vector<KeySpec>& key_specs() {
   static const std::vector<KeySpec> specs = {
-      {"PidFile", "/run/portico.pid", convert_path},
-      {"AuthDir", "/etc/portico/auth", convert_path},
-      {"AliasDir", "/etc/portico/aliases", convert_path},
-      {"SharedDir", "/tmp/portico", convert_shared_dir, notice_empty_dir},
-      {"ExternalDir", "", convert_text},
-      {"ListenAddress", "127.0.0.1", convert_path},
-      {"ListenPort", 8080, convert_port},
-      {"SslEnabled", false, convert_boolean},
-      {"SslCert", nullptr, convert_path},
-      {"SslKey", nullptr, convert_path},
-      {"LogLevel", "info", convert_log_level},
-      {"LogDir", "/var/log/portico", convert_log_dir, notice_empty_dir},
-      {"AuditLog", "audit.log", convert_path},
-      {"AppLog", "app.log", convert_app_log},
-      {"LogsApiKey", nullptr, convert_optional_text},
-      {"HealthApiKey", nullptr, convert_optional_text},
-      {"AuthReload", 30, convert_interval},
-      {"AliasReload", 30, convert_interval},
-      {"Container", nullptr, convert_container, notice_container},
-      {"MaxTimeout", 0, convert_max_timeout},
-      {"RefreshImage", "no", convert_policy, notice_refresh_image},
-      {"PrefetchImage", "no", convert_policy, notice_prefetch_image},
-      {"MaxConcurrentRuns", 64, convert_max_runs},
-      {"MaxRequestBytes", 1048576, convert_max_request},
-      {"MaxOutputBytes", 67108864, convert_max_output},
-      // null: as many as MaxConcurrentRuns
-      {"MaxQueuedRuns", nullptr, convert_queued_runs},
-      {"MaxHeaderBytes", 16384, convert_header_bytes},
-      {"MaxConnections", 4096, convert_connections},
-      {"RequestHeaderTimeout", 10, convert_header_timeout},
-      {"RequestTimeout", 30, convert_request_timeout},
-      {"KeepAliveTimeout", 5, convert_keepalive_timeout},
-      {"AuthFailureLimit", 10, convert_auth_failures},
+      {"PidFile", field<&Settings::pid_file>(), convert_path},
+      {"AuthDir", field<&Settings::auth_dir>(), convert_path},
+      {"AliasDir", field<&Settings::alias_dir>(), convert_path},
+      {"SharedDir", field<&Settings::shared_dir>(), convert_shared_dir, notice_empty_dir},
+      {"ExternalDir", field<&Settings::external_dir>(), convert_text},
+      {"ListenAddress", field<&Settings::listen_address>(), convert_path},
+      {"ListenPort", field<&Settings::listen_port>(), convert_port},
+      {"SslEnabled", field<&Settings::ssl_enabled>(), convert_boolean},
+      {"SslCert", field<&Settings::ssl_cert>(), convert_path},
+      {"SslKey", field<&Settings::ssl_key>(), convert_path},
+      {"LogLevel", field<&Settings::log_level>(), convert_log_level},
+      {"LogDir", field<&Settings::log_dir>(), convert_log_dir, notice_empty_dir},
+      {"AuditLog", field<&Settings::audit_log>(), convert_path},
+      {"AppLog", field<&Settings::app_log>(), convert_app_log},
+      {"LogsApiKey", field<&Settings::logs_api_key>(), convert_optional_text},
+      {"HealthApiKey", field<&Settings::health_api_key>(), convert_optional_text},
+      {"AuthReload", field<&Settings::auth_reload>(), convert_interval},
+      {"AliasReload", field<&Settings::alias_reload>(), convert_interval},
+      {"Container", field<&Settings::container>(), convert_container, notice_container},
+      {"MaxTimeout", field<&Settings::max_timeout>(), convert_max_timeout},
+      {"RefreshImage", field<&Settings::refresh_image>(), convert_policy, notice_refresh_image},
+      {"PrefetchImage", field<&Settings::prefetch_image>(), convert_policy, notice_prefetch_image},
+      {"MaxConcurrentRuns", field<&Settings::max_concurrent_runs>(), convert_max_runs},
+      {"MaxRequestBytes", field<&Settings::max_request_bytes>(), convert_max_request},
+      {"MaxOutputBytes", field<&Settings::max_output_bytes>(), convert_max_output},
+      {"MaxQueuedRuns", field<&Settings::max_queued_runs>(), convert_queued_runs},
+      {"MaxHeaderBytes", field<&Settings::max_header_bytes>(), convert_header_bytes},
+      {"MaxConnections", field<&Settings::max_connections>(), convert_connections},
+      {"RequestHeaderTimeout", field<&Settings::request_header_timeout>(), convert_header_timeout},
+      {"RequestTimeout", field<&Settings::request_timeout>(), convert_request_timeout},
+      {"KeepAliveTimeout", field<&Settings::keepalive_timeout>(), convert_keepalive_timeout},
+      {"AuthFailureLimit", field<&Settings::auth_failure_limit>(), convert_auth_failures},
   };
   return specs;
 }
@@ -355,20 +355,27 @@ std::vector<FileLine> split_lines(const std::string& text) {
 
 }  // namespace
 
-std::string canonical_key(std::string_view key) {
-  const KeySpec* s = find_spec(key);
-  return s ? s->name : std::string();
-}
-
-Value default_settings() {
+Value setting_values(const Settings& settings) {
   Value out = Value::object();
-  for (const auto& s : key_specs()) out[s.name] = s.default_value;
+  for (const auto& s : key_specs()) out[s.name] = s.field.read(settings);
   return out;
 }
 
-std::pair<Value, Errors> parse_settings(const std::string& path, const std::optional<std::string>& text,
-                                        const std::optional<Overrides>& overrides, std::vector<std::string>* warnings) {
-  Value settings = default_settings();
+Value setting_value(const Settings& settings, std::string_view key) {
+  const KeySpec* s = find_spec(key);
+  return s ? s->field.read(settings) : Value();
+}
+
+bool assign_setting(Settings& settings, std::string_view key, const Value& value) {
+  const KeySpec* s = find_spec(key);
+  if (s) s->field.write(settings, value);
+  return s != nullptr;
+}
+
+std::pair<Settings, Errors> parse_settings(const std::string& path, const std::optional<std::string>& text,
+                                           const std::optional<Overrides>& overrides,
+                                           std::vector<std::string>* warnings) {
+  Settings settings;
   Errors errors;
   if (text) {
     std::map<std::string, size_t> first_line;
@@ -395,7 +402,7 @@ std::pair<Value, Errors> parse_settings(const std::string& path, const std::opti
       }
       if (const auto w = key_def->notice ? key_def->notice(fl.value, v) : std::nullopt; w && warnings)
         warnings->push_back(prefix + *w);
-      settings[key_def->name] = std::move(v);
+      key_def->field.write(settings, v);
     }
   }
   if (overrides) {
@@ -413,7 +420,7 @@ std::pair<Value, Errors> parse_settings(const std::string& path, const std::opti
       }
       if (const auto w = key_def->notice ? key_def->notice(value, v) : std::nullopt; w && warnings)
         warnings->push_back(prefix + *w);
-      settings[key_def->name] = std::move(v);
+      key_def->field.write(settings, v);
     }
   }
   return {std::move(settings), std::move(errors)};

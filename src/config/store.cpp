@@ -57,8 +57,8 @@ std::string utc_now() {
 }
 
 // Reads AliasDir and logs a warning for each alias of an unknown type.
-config_internal::AliasLoad read_alias_dir(const Value& dir) {
-  auto loaded = config_internal::load_alias_directory(dir.is_string() ? dir.get<std::string>() : std::string());
+config_internal::AliasLoad read_alias_dir(const std::string& dir) {
+  auto loaded = config_internal::load_alias_directory(dir);
   if (!loaded.warnings.empty()) {
     auto log = app_log();
     for (const auto& w : loaded.warnings) log->warn(w);
@@ -69,15 +69,15 @@ config_internal::AliasLoad read_alias_dir(const Value& dir) {
 }  // namespace
 
 FileConfigStore::FileConfigStore()
-    : settings_(std::make_shared<const Value>(config_internal::default_settings())),
+    : settings_(std::make_shared<const Settings>()),
       aliases_(std::make_shared<const AliasSet>(Value::object())),
       events_(std::make_unique<Events>()) {}
 
 FileConfigStore::~FileConfigStore() = default;
 
-Value FileConfigStore::defaults() { return config_internal::default_settings(); }
+Value FileConfigStore::defaults() { return config_internal::setting_values(Settings()); }
 
-std::shared_ptr<const Value> FileConfigStore::settings() const {
+std::shared_ptr<const Settings> FileConfigStore::settings() const {
   std::lock_guard<std::mutex> l(snapshot_mu_);
   return settings_;
 }
@@ -98,7 +98,7 @@ void FileConfigStore::load(const std::string& path, const std::optional<Override
   std::vector<std::string> warnings;
   auto [values, errors] = config_internal::parse_settings(path, text, overrides, &warnings);
   if (!errors.empty()) throw ConfigError(std::move(errors));
-  auto fresh = std::make_shared<const Value>(std::move(values));
+  auto fresh = std::make_shared<const Settings>(std::move(values));
   std::lock_guard<std::mutex> l(snapshot_mu_);
   settings_ = std::move(fresh);
   load_warnings_ = std::move(warnings);
@@ -109,16 +109,10 @@ std::vector<std::string> FileConfigStore::load_warnings() const {
   return load_warnings_;
 }
 
-Value FileConfigStore::get(const std::string& key) const {
-  const std::string canonical = config_internal::canonical_key(key);
-  if (canonical.empty()) return nullptr;
-  const auto s = settings();
-  auto it = s->find(canonical);
-  return it == s->end() ? Value() : *it;
-}
+Value FileConfigStore::get(const std::string& key) const { return config_internal::setting_value(*settings(), key); }
 
 std::pair<Value, Errors> FileConfigStore::load_aliases() {
-  auto loaded = read_alias_dir(get("AliasDir"));
+  auto loaded = read_alias_dir(settings()->alias_dir);
   return {std::move(loaded.aliases), std::move(loaded.errors)};
 }
 
@@ -149,7 +143,7 @@ Value FileConfigStore::get_alias_map() const { return alias_set()->map; }
 
 Errors FileConfigStore::reload_aliases() {
   std::lock_guard<std::mutex> rl(reload_mu_);
-  const Value dir = get("AliasDir");
+  const std::string dir = settings()->alias_dir;
   auto loaded = read_alias_dir(dir);
   if (!loaded.errors.empty()) return loaded.errors;
   Value fresh = std::move(loaded.aliases);
@@ -158,7 +152,7 @@ Errors FileConfigStore::reload_aliases() {
   if (fresh.empty()) {
     std::string where;
     for (const auto& f : loaded.files) where += (where.empty() ? "" : ", ") + f;
-    return {"No aliases configured in " + (where.empty() ? text_form(dir) : where) +
+    return {"No aliases configured in " + (where.empty() ? dir : where) +
             "; the previous aliases stay in effect"};
   }
   Errors errors;

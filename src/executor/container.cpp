@@ -120,8 +120,7 @@ std::pair<std::optional<std::string>, std::optional<std::string>> Executor::_saf
 ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value& params) {
   auto log = logger();
   const std::string shared_dir = _prepare_shared_dir();
-  const Value external_v = config().get("ExternalDir");
-  const std::string external_dir = truthy(external_v) ? text_form(external_v) : "";
+  const std::string external_dir = config().settings()->external_dir;
   const std::optional<std::string> run_dir = _create_run_dir(shared_dir, alias_cfg);
   std::vector<PreserveSpec> preserve_specs;
   const auto stream_entries = preserve::expand_preserve_streams(alias_cfg.value("preserveStreams", Value()));
@@ -163,7 +162,8 @@ ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value
       run_spec.binds.push_back({it.key(), it.value().value("bind", ""), it.value().value("mode", "rw")});
     _precreate_output_dirs(alias_cfg, params, run_dir);
     const Value timeout = _resolve_timeout(alias_cfg);
-    const double pull_elapsed = imagery::refresh_before_run(*client, alias_cfg, config().get("RefreshImage"), timeout);
+    const double pull_elapsed =
+        imagery::refresh_before_run(*client, alias_cfg, Value(config().settings()->refresh_image), timeout);
     const double remaining = std::max(0.0, (timeout.is_number() ? timeout.get<double>() : 60.0) - pull_elapsed);
     log->debug("Running container: image=" + quoted(image) + " cmd=" + (command ? quoted(*command) : "None"));
 
@@ -249,10 +249,10 @@ ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value
     }
   }
   watch.reset();
-  preserve::preserve_streams(stream_entries, captured_stdout, captured_stderr, config().get("LogDir"),
-                             logging().get_correlation_id());
+  const Value log_dir(config().settings()->log_dir);
+  preserve::preserve_streams(stream_entries, captured_stdout, captured_stderr, log_dir, logging().get_correlation_id());
   if (run_dir) {
-    preserve::preserve_volumes(preserve_specs, config().get("LogDir"), logging().get_correlation_id());
+    preserve::preserve_volumes(preserve_specs, log_dir, logging().get_correlation_id());
     scratch::cleanup(run_dir);
   }
   return result;

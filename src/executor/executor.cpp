@@ -69,10 +69,9 @@ Value Executor::_resolve_timeout(const Value& alias_cfg) {
     if (it != alias_cfg.end()) alias_timeout = *it;
   }
   if (!truthy(alias_timeout)) alias_timeout = 60;
-  const Value max_t = config().get("MaxTimeout");
-  if (truthy(max_t) && max_t.is_number() && alias_timeout.is_number() &&
-      alias_timeout.get<double>() > max_t.get<double>())
-    return max_t;
+  const Seconds max_t = config().settings()->max_timeout;
+  if (max_t.count() > 0 && alias_timeout.is_number() && alias_timeout.get<double>() > max_t.count())
+    return max_t.value();
   return alias_timeout;
 }
 
@@ -85,15 +84,10 @@ Value Executor::_short_id(const Value& full_id) {
   return tail.substr(0, 12);
 }
 
-uint64_t Executor::_max_output_bytes() {
-  const Value v = config().get("MaxOutputBytes");
-  if (v.is_number_integer() && v.get<long long>() > 0) return v.get<uint64_t>();
-  return DEFAULT_MAX_OUTPUT_BYTES;
-}
+uint64_t Executor::_max_output_bytes() { return config().settings()->max_output_bytes; }
 
 std::string _prepare_shared_dir() {
-  const Value shared_v = config().get("SharedDir");
-  const std::string shared_dir = truthy(shared_v) ? text_form(shared_v) : "/tmp/portico";
+  const std::string shared_dir = config().settings()->shared_dir;
   std::error_code ec;
   std::filesystem::create_directories(shared_dir, ec);
   if (ec) throw std::system_error(ec, "cannot create " + shared_dir);

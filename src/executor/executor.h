@@ -61,7 +61,6 @@ class Executor {
   static Value _resolve_timeout(const Value& alias_cfg);
   // The 12-character short form of a Docker id ("sha256:" prefix dropped), or null.
   static Value _short_id(const Value& full_id);
-  // MaxOutputBytes, or DEFAULT_MAX_OUTPUT_BYTES when the configuration has no such number.
   static uint64_t _max_output_bytes();
 
   ExecutionResult _execute_process(const Value& alias_cfg, const Value& params);

@@ -257,7 +257,7 @@ ExecutionResult Executor::_execute_process(const Value& alias_cfg, const Value& 
     result["error"] = e.what();
     result["pid"] = pid;
   }
-  preserve::preserve_streams(stream_entries, captured_stdout, captured_stderr, config().get("LogDir"),
+  preserve::preserve_streams(stream_entries, captured_stdout, captured_stderr, Value(config().settings()->log_dir),
                              logging().get_correlation_id());
   if (run_dir) scratch::cleanup(run_dir);
   return result;

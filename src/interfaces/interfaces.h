@@ -5,6 +5,7 @@
 // directories, or small fakes. The accessors throw std::logic_error when no
 // instance was installed, so a missing wiring fails loudly instead of crashing.
 
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "common/value.h"
+#include "interfaces/settings.h"
 
 namespace portico {
 
@@ -39,6 +41,8 @@ class ConfigStore {
   virtual void load(const std::string& path, const std::optional<Overrides>& overrides) = 0;
   // The value of a key, or null when it has none.
   virtual Value get(const std::string& key) const = 0;
+  // Every key of the last successful load (built-in defaults before one).
+  virtual std::shared_ptr<const Settings> settings() const = 0;
   // Loads the alias directory: (object name -> definition, errors).
   virtual std::pair<Value, Errors> load_aliases() = 0;
   virtual void apply_aliases(const Value& aliases) = 0;

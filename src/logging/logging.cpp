@@ -205,14 +205,11 @@ LoggingService::LoggingService() : state_(std::make_unique<State>()) {}
 LoggingService::~LoggingService() { stop_flusher(); }
 
 void LoggingService::setup_logging(const ConfigStore& config) {
-  const Value dir_v = config.get("LogDir");
-  const std::string log_dir = dir_v.is_string() ? dir_v.get<std::string>() : "/var/log/portico";
-  const Value level_v = config.get("LogLevel");
-  const auto base_level = parse_level(level_v.is_string() ? level_v.get<std::string>() : "info");
-  const Value app_v = config.get("AppLog");
-  const AppLogSpec parsed = parse_app_log(app_v.is_string() ? app_v.get<std::string>() : "app.log");
-  const Value audit_v = config.get("AuditLog");
-  const std::string audit_spec = audit_v.is_string() ? audit_v.get<std::string>() : "";
+  const std::shared_ptr<const Settings> settings = config.settings();
+  const std::string& log_dir = settings->log_dir;
+  const auto base_level = parse_level(settings->log_level);
+  const AppLogSpec parsed = parse_app_log(settings->app_log);
+  const std::string& audit_spec = settings->audit_log;
 
   auto sink = std::make_shared<ReopenableSink>(resolve_log_path(log_dir, parsed.path));
   sink->set_formatter(std::make_unique<LineFormatter>(parsed.format == "json"));

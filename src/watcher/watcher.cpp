@@ -29,13 +29,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double as_interval(const Value& v) {
-  if (v.is_number()) return v.get<double>() > 0 ? v.get<double>() : 0.0;
-  return 0.0;
-}
-
-std::string as_dir(const Value& v) { return v.is_string() ? v.get<std::string>() : std::string(); }
-
 }  // namespace
 
 // inotify on both directories, with a thread of its own that turns kernel
@@ -226,10 +219,11 @@ bool ConfigWatcher::_has_changed(const std::string& directory, Snapshot& known) 
 void ConfigWatcher::start(ConfigStore& config_instance, AuthStore& auth_instance) {
   _config = &config_instance;
   _auth = &auth_instance;
-  const double auth_reload = as_interval(_config->get("AuthReload"));
-  const double alias_reload = as_interval(_config->get("AliasReload"));
-  auth_dir_ = as_dir(_config->get("AuthDir"));
-  alias_dir_ = as_dir(_config->get("AliasDir"));
+  const std::shared_ptr<const Settings> settings = _config->settings();
+  const double auth_reload = settings->auth_reload.count();
+  const double alias_reload = settings->alias_reload.count();
+  auth_dir_ = settings->auth_dir;
+  alias_dir_ = settings->alias_dir;
   auto log = app_log();
   if (auth_reload == 0 && alias_reload == 0) {
     log->info("Config auto-reload disabled (AuthReload=0, AliasReload=0)");
@@ -252,9 +246,8 @@ void ConfigWatcher::start(ConfigStore& config_instance, AuthStore& auth_instance
       app_log()->error(std::string("Config watcher polling stopped: ") + e.what());
     }
   });
-  const Value a = _config->get("AuthReload"), b = _config->get("AliasReload");
-  log->info("Config watcher started (AuthReload=" + (a.is_number() ? plain_decimal(a) : "0") +
-            "s, AliasReload=" + (b.is_number() ? plain_decimal(b) : "0") + "s)");
+  log->info("Config watcher started (AuthReload=" + plain_decimal(settings->auth_reload.value()) +
+            "s, AliasReload=" + plain_decimal(settings->alias_reload.value()) + "s)");
 }
 
 void ConfigWatcher::_start_os_watcher(const std::string& auth_dir, const std::string& alias_dir, double auth_reload,

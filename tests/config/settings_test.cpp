@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <utility>
+#include <vector>
 
 #include "config/config.h"
 #include "support/support.h"
@@ -49,6 +51,35 @@ TEST_F(SettingsTest, MissingFileMeansBuiltInDefaults) {
   EXPECT_EQ(FileConfigStore::defaults(), expected);
   for (const auto& [key, value] : expected.items()) EXPECT_EQ(store.get(key), value) << key;
   EXPECT_EQ(store.get("NoSuchKey"), Value());
+}
+
+// get() answers from the typed snapshot: a key wired to the wrong field, or a
+// default changed on one side only, shows here.
+TEST_F(SettingsTest, TypedDefaultsAreWhatGetReportsForAnEmptyFile) {
+  ASSERT_EQ(load_text(""), Errors{});
+  EXPECT_TRUE(*store.settings() == Settings());
+  const Settings d;
+  const auto opt = [](const auto& o) { return o ? Value(*o) : Value(); };
+  const std::vector<std::pair<std::string, Value>> fields = {
+      {"PidFile", d.pid_file}, {"AuthDir", d.auth_dir}, {"AliasDir", d.alias_dir}, {"SharedDir", d.shared_dir},
+      {"ExternalDir", d.external_dir}, {"ListenAddress", d.listen_address}, {"ListenPort", d.listen_port},
+      {"SslEnabled", d.ssl_enabled}, {"SslCert", opt(d.ssl_cert)}, {"SslKey", opt(d.ssl_key)},
+      {"LogLevel", d.log_level}, {"LogDir", d.log_dir}, {"AuditLog", d.audit_log}, {"AppLog", d.app_log},
+      {"LogsApiKey", opt(d.logs_api_key)}, {"HealthApiKey", opt(d.health_api_key)},
+      {"AuthReload", d.auth_reload.value()}, {"AliasReload", d.alias_reload.value()},
+      {"Container", opt(d.container)}, {"MaxTimeout", d.max_timeout.value()}, {"RefreshImage", d.refresh_image},
+      {"PrefetchImage", d.prefetch_image}, {"MaxConcurrentRuns", d.max_concurrent_runs},
+      {"MaxRequestBytes", d.max_request_bytes}, {"MaxOutputBytes", d.max_output_bytes},
+      {"MaxQueuedRuns", opt(d.max_queued_runs)}, {"MaxHeaderBytes", d.max_header_bytes},
+      {"MaxConnections", d.max_connections}, {"RequestHeaderTimeout", d.request_header_timeout.value()},
+      {"RequestTimeout", d.request_timeout.value()}, {"KeepAliveTimeout", d.keepalive_timeout.value()},
+      {"AuthFailureLimit", d.auth_failure_limit},
+  };
+  EXPECT_EQ(fields.size(), FileConfigStore::defaults().size());
+  for (const auto& [key, value] : fields) {
+    EXPECT_EQ(store.get(key), value) << key;
+    EXPECT_EQ(store.get(key).is_number_float(), value.is_number_float()) << key;
+  }
 }
 
 TEST_F(SettingsTest, FileSyntax) {

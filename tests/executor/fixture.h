@@ -26,6 +26,7 @@ class ExecutorFixture : public ::testing::Test {
     cfg.set("SharedDir", dir / "shared");
     cfg.set("LogDir", dir / "logs");
     cfg.set("AppLog", "app.log");
+    cfg.set("AuditLog", "none");
     cfg.set("LogLevel", "debug");
     set_config(&cfg);
     set_renderer(&renderer);

@@ -25,6 +25,7 @@ class Preserve : public ::testing::Test {
     cfg.set("LogDir", logs.str());
     cfg.set("LogLevel", "info");
     cfg.set("AppLog", "app.log");
+    cfg.set("AuditLog", "none");
     service.setup_logging(cfg);
   }
   std::string log_text() const { return slurp(logs / "app.log"); }

@@ -1,10 +1,12 @@
 #pragma once
 // An in-memory configuration store for tests that need a few keys and aliases
-// without files.
+// without files. Keys not set keep their built-in defaults.
 
 #include <map>
 #include <mutex>
+#include <stdexcept>
 
+#include "config/internal.h"
 #include "interfaces/interfaces.h"
 
 namespace portico::test {
@@ -21,10 +23,13 @@ class MapConfig final : public ConfigStore {
   }
 
   void load(const std::string&, const std::optional<Overrides>&) override {}
-  Value get(const std::string& key) const override {
+  Value get(const std::string& key) const override { return config_internal::setting_value(*settings(), key); }
+  std::shared_ptr<const Settings> settings() const override {
+    auto s = std::make_shared<Settings>();
     std::lock_guard<std::mutex> l(mu_);
-    auto it = values_.find(key);
-    return it == values_.end() ? Value() : it->second;
+    for (const auto& [key, value] : values_)
+      if (!config_internal::assign_setting(*s, key, value)) throw std::invalid_argument("unknown setting " + key);
+    return s;
   }
   std::pair<Value, Errors> load_aliases() override { return {get_alias_map(), {}}; }
   void apply_aliases(const Value& a) override {

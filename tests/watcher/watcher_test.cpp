@@ -37,6 +37,7 @@ class CountingConfig final : public ConfigStore {
   explicit CountingConfig(test::MapConfig& m) : map(m) {}
   void load(const std::string&, const std::optional<Overrides>&) override {}
   Value get(const std::string& k) const override { return map.get(k); }
+  std::shared_ptr<const Settings> settings() const override { return map.settings(); }
   std::pair<Value, Errors> load_aliases() override { return {Value::object(), {}}; }
   void apply_aliases(const Value&) override {}
   Value get_alias(const std::string&) const override { return nullptr; }
