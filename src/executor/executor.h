@@ -16,14 +16,12 @@
 #include <vector>
 
 #include "common/value.h"
+#include "executor/run_result.h"
 
 namespace portico {
 
 namespace docker { class Client; }
 class ContainerReaper;
-
-// The execution result: an ordered map whose keys follow the outcome's fixed order.
-using ExecutionResult = Value;
 
 // MaxOutputBytes when the configuration has none: the bound on each captured
 // stream, file output and directory archive (before Base64) of a run.
@@ -47,8 +45,13 @@ class Executor {
   // Looks the alias up, completes and validates the parameters (`parameters`
   // may be null; the caller's value is never modified) and runs it. Unknown
   // alias, invalid parameters and unknown type are ordinary results; failures
-  // of the configuration store or validator propagate.
-  ExecutionResult execute_alias(const std::string& alias_name, const Value& parameters);
+  // of the configuration store or validator, of a run's preparation and of
+  // stream preservation propagate.
+  RunResult run(const std::string& alias_name, const Value& parameters);
+  // run() as the execution result map.
+  ExecutionResult execute_alias(const std::string& alias_name, const Value& parameters) {
+    return run(alias_name, parameters).to_value();
+  }
 
   // Container runs label their containers with the reaper's instance, mark
   // themselves in progress and hand it removals that failed. Set it before
@@ -64,8 +67,8 @@ class Executor {
   // MaxOutputBytes, or DEFAULT_MAX_OUTPUT_BYTES when the configuration has no such number.
   static uint64_t _max_output_bytes();
 
-  ExecutionResult _execute_process(const Value& alias_cfg, const Value& params);
-  ExecutionResult _execute_container(const Value& alias_cfg, const Value& params);
+  RunResult _execute_process(const Value& alias_cfg, const Value& params);
+  RunResult _execute_container(const Value& alias_cfg, const Value& params);
 
   // The executor's Docker client, created from the environment on first use;
   // a failed creation throws and is tried again by the next container run.
@@ -93,11 +96,5 @@ void start_process_spawner();
 // Why the spawner program could not be started, or absent when it can; for a
 // refusal while the terminal still shows it.
 std::optional<std::string> process_spawner_problem();
-
-namespace result {
-// Builders of the outcomes that have fixed key orders.
-ExecutionResult failure(const std::string& error);
-ExecutionResult validation_failed(const std::vector<std::string>& errors);
-}  // namespace result
 
 }  // namespace portico

@@ -17,12 +17,12 @@
 #include "common/text.h"
 #include "executor/executor.h"
 #include "executor/files.h"
+#include "executor/run_dir.h"
 #include "executor/spawn_protocol.h"
 #include "executor/spawner.h"
 #include "interfaces/interfaces.h"
 #include "logging/logging.h"
 #include "preserve/preserve.h"
-#include "scratch/scratch.h"
 
 namespace portico {
 namespace {
@@ -190,75 +190,72 @@ ChildOutput ShellChild::communicate(double timeout_s, uint64_t max_bytes) {
   return result;
 }
 
-ExecutionResult Executor::_execute_process(const Value& alias_cfg, const Value& params) {
-  auto log = logger();
-  const std::string shared_dir = _prepare_shared_dir();
-  const std::optional<std::string> run_dir = _create_run_dir(shared_dir, alias_cfg);
+namespace {
+
+// Who the child runs as: the alias's user, unless that is who runs already
+// (then there is nothing to switch, and no privilege to do it).
+std::optional<ChildIdentity> child_identity(const Value& alias_cfg) {
+  const Value user = alias_cfg.value("user", Value());
+  if (!truthy(user)) return std::nullopt;
+  ChildIdentity identity = lookup_identity(text_form(user));
+  if (geteuid() != 0 && identity.uid == geteuid() && identity.gid == getegid()) return std::nullopt;
+  return identity;
+}
+
+// The steps of a process run whose failures become its result: rendering,
+// input files, the child and its outputs. The captured streams go to `dir`.
+void run_process(const Value& alias_cfg, const Value& params, RunDirectory& dir, RunResult& result) {
+  const auto& run_dir = dir.path();
+  const Value cmd_v = alias_cfg.value("command", Value());
+  const std::string command = renderer().render(cmd_v.is_string() ? cmd_v.get<std::string>() : "", params, run_dir);
+  const Value env = _build_env(alias_cfg, params, run_dir);
+  const Value files = alias_cfg.value("files", Value());
+  if (files.is_array())
+    for (const auto& file_def : files) _create_process_file(file_def, params, run_dir);
+  _precreate_output_dirs(alias_cfg, params, run_dir);
+  const Value timeout = Executor::_resolve_timeout(alias_cfg);
+  const std::optional<ChildIdentity> identity = child_identity(alias_cfg);
+  logger()->debug("Executing process: " + quoted(command));
+
+  ShellChild child(command, env, identity);
+  result.pid = child.pid();
+  const uint64_t max_bytes = Executor::_max_output_bytes();
+  ChildOutput out = child.communicate(timeout.is_number() ? timeout.get<double>() : 60.0, max_bytes);
+  if (out.over_limit || out.timed_out) {
+    dir.captured_stdout = lenient_text(std::move(out.out));
+    dir.captured_stderr = lenient_text(std::move(out.err));
+    if (out.over_limit) throw OutputLimitExceeded(out.over_limit, max_bytes);
+    result.outcome = Outcome::timed_out;
+    result.error = "Command timed out after " + plain_decimal(timeout) + " seconds";
+    return;
+  }
+  dir.captured_stdout = decode_text(std::move(out.out), "stdout");
+  dir.captured_stderr = decode_text(std::move(out.err), "stderr");
+  result.file_outputs = _collect_output_files(alias_cfg, params, run_dir, max_bytes);
+  result.outcome = Outcome::success;
+  result.returncode = out.returncode;
+  result.out = *dir.captured_stdout;
+  result.err = *dir.captured_stderr;
+}
+
+}  // namespace
+
+RunResult Executor::_execute_process(const Value& alias_cfg, const Value& params) {
+  RunDirectory dir(_prepare_shared_dir(), alias_cfg);
   const Value preserve_cfg = alias_cfg.is_object() && alias_cfg.contains("preserveStreams")
                                  ? alias_cfg["preserveStreams"] : Value();
   const auto stream_entries = preserve::expand_preserve_streams(preserve_cfg);
 
-  Value pid;  // null until the child has started
-  std::optional<std::string> captured_stdout, captured_stderr;
-  ExecutionResult result;
+  RunResult result;
+  result.runner = RunResult::Runner::process;
   try {
-    const Value cmd_v = alias_cfg.value("command", Value());
-    const std::string command = renderer().render(cmd_v.is_string() ? cmd_v.get<std::string>() : "", params, run_dir);
-    const Value env = _build_env(alias_cfg, params, run_dir);
-    const Value files = alias_cfg.value("files", Value());
-    if (files.is_array())
-      for (const auto& file_def : files) _create_process_file(file_def, params, run_dir);
-    _precreate_output_dirs(alias_cfg, params, run_dir);
-    const Value timeout = _resolve_timeout(alias_cfg);
-    std::optional<ChildIdentity> identity;
-    const Value user = alias_cfg.value("user", Value());
-    if (truthy(user)) {
-      identity = lookup_identity(text_form(user));
-      // Running as that user already: nothing to switch (and no privilege to do it).
-      if (geteuid() != 0 && identity->uid == geteuid() && identity->gid == getegid()) identity.reset();
-    }
-    log->debug("Executing process: " + quoted(command));
-
-    ShellChild child(command, env, identity);
-    pid = child.pid();
-    const uint64_t max_bytes = _max_output_bytes();
-    ChildOutput out = child.communicate(timeout.is_number() ? timeout.get<double>() : 60.0, max_bytes);
-    if (out.over_limit) {
-      captured_stdout = lenient_text(std::move(out.out));
-      captured_stderr = lenient_text(std::move(out.err));
-      throw OutputLimitExceeded(out.over_limit, max_bytes);
-    }
-    if (out.timed_out) {
-      captured_stdout = lenient_text(std::move(out.out));
-      captured_stderr = lenient_text(std::move(out.err));
-      result = ExecutionResult::object();
-      result["success"] = false;
-      result["timed_out"] = true;
-      result["returncode"] = nullptr;
-      result["pid"] = pid;
-      result["error"] = "Command timed out after " + plain_decimal(timeout) + " seconds";
-    } else {
-      captured_stdout = decode_text(std::move(out.out), "stdout");
-      captured_stderr = decode_text(std::move(out.err), "stderr");
-      Value file_outputs = _collect_output_files(alias_cfg, params, run_dir, max_bytes);
-      result = ExecutionResult::object();
-      result["success"] = true;
-      result["returncode"] = out.returncode;
-      result["pid"] = pid;
-      result["stdout"] = *captured_stdout;
-      result["stderr"] = *captured_stderr;
-      result["file_outputs"] = std::move(file_outputs);
-    }
+    run_process(alias_cfg, params, dir, result);
   } catch (const std::exception& e) {
-    log->error(std::string("Process execution error: ") + e.what());
-    result = ExecutionResult::object();
-    result["success"] = false;
-    result["error"] = e.what();
-    result["pid"] = pid;
+    logger()->error(std::string("Process execution error: ") + e.what());
+    result.outcome = _failure_outcome(e);
+    result.error = e.what();
   }
-  preserve::preserve_streams(stream_entries, captured_stdout, captured_stderr, config().get("LogDir"),
-                             logging().get_correlation_id());
-  if (run_dir) scratch::cleanup(run_dir);
+  dir.finish(stream_entries);
   return result;
 }
 

@@ -130,6 +130,16 @@ TEST_F(ContainerRuns, VolumesOutputsAndPreservation) {
   EXPECT_TRUE(fs::is_empty(dir / "shared"));
 }
 
+// A stream entry that preservation rejects used to cost the volumes and leave the run directory behind.
+TEST_F(ContainerRuns, PreservationThatThrowsStillKeepsVolumesAndRemovesTheRunDirectory) {
+  CorrelationScope scope("66666666-2222-4333-8444-555555555555");
+  EXPECT_THROW(run(R"({"type":"container","image":"portico-test/busybox:latest",
+    "command":"sh -c 'echo kept > /out/k.txt'","volumes":[{"source":"out/","location":"/out","preserve":"yes"}],
+    "preserveStreams":["stdout"]})"), std::runtime_error);
+  EXPECT_EQ(test::slurp(dir / "logs/66666666-2222-4333-8444-555555555555/k.txt"), "kept\n");
+  EXPECT_TRUE(fs::is_empty(dir / "shared"));
+}
+
 TEST_F(ContainerRuns, TimeOutKillsAndRemovesTheContainer) {
   const auto t0 = std::chrono::steady_clock::now();
   const Value r = run(R"({"type":"container","image":"portico-test/busybox:latest","command":"sleep 30","timeout":2,

@@ -270,6 +270,13 @@ TEST_F(ProcessRuns, StreamsArePreservedAndRunDirectoriesRemoved) {
   EXPECT_EQ(count_entries(dir / "shared"), 0u);
 }
 
+// A stream entry that preservation rejects used to leave the run directory behind.
+TEST_F(ProcessRuns, PreservationThatThrowsStillRemovesTheRunDirectory) {
+  EXPECT_THROW(run(R"({"type":"process","command":"echo hi","files":[{"location":"in.txt"}],
+    "preserveStreams":[{"filename":"x.log"}]})"), std::runtime_error);
+  EXPECT_EQ(count_entries(dir / "shared"), 0u);
+}
+
 TEST_F(ProcessRuns, ManyRunsLeakNoDescriptorProcessOrDirectory) {
   run(R"({"type":"process","command":"true"})");  // warm-up: lazily opened files
   const size_t fds = count_entries("/proc/self/fd");
