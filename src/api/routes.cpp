@@ -25,7 +25,8 @@ int status_for(Outcome outcome) {
     case Outcome::docker_unavailable: return 503;
     case Outcome::unknown_type:
     case Outcome::failed:
-    case Outcome::output_limit: return 500;
+    case Outcome::output_limit:
+    case Outcome::cancelled: return 500;
   }
   return 500;
 }

@@ -1,6 +1,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -23,15 +24,19 @@ namespace {
 // endless printer stops at once instead of at its time-out, and what it wrote
 // need not be read from the Engine again. A watch that ends without seeing
 // the limit passed decides nothing; the bounded reads after the run do.
+// What is kept is also shown to `on_output`, when there is one.
 class OutputWatch {
  public:
-  OutputWatch(std::shared_ptr<docker::Client> client, std::string id, uint64_t max_bytes)
-      : thread_([this, client = std::move(client), id = std::move(id), max_bytes] {
+  using OnOutput = std::function<void(std::string_view stream, std::string_view bytes)>;
+  OutputWatch(std::shared_ptr<docker::Client> client, std::string id, uint64_t max_bytes, OnOutput on_output)
+      : thread_([this, client = std::move(client), id = std::move(id), max_bytes, on_output = std::move(on_output)] {
           try {
             client->watch_output(id, [&](bool is_stderr, std::string_view piece) {
               std::string& kept = is_stderr ? err : out;
               const uint64_t room = max_bytes - std::min<uint64_t>(kept.size(), max_bytes);
-              kept.append(piece.substr(0, static_cast<size_t>(std::min<uint64_t>(piece.size(), room))));
+              const std::string_view part = piece.substr(0, static_cast<size_t>(std::min<uint64_t>(piece.size(), room)));
+              kept.append(part);
+              if (on_output && !part.empty()) on_output(is_stderr ? "stderr" : "stdout", part);
               if (piece.size() <= room) return true;
               over_limit = is_stderr ? "stderr" : "stdout";
               try {
@@ -96,6 +101,23 @@ class WaitWorker {
   std::thread thread_;
 };
 
+enum class WaitEnd { exited, timed_out, cancelled };
+
+// Waits up to `limit` seconds for the container to stop; in short slices when
+// the caller may cancel, so that a cancel is seen soon.
+WaitEnd wait_for_exit(WaitWorker& waiter, double limit, const std::atomic<bool>* cancel) {
+  using Clock = std::chrono::steady_clock;
+  const std::chrono::duration<double> whole(limit);
+  if (!cancel) return waiter.ready_within(whole) ? WaitEnd::exited : WaitEnd::timed_out;
+  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(whole);
+  for (;;) {
+    if (cancel->load()) return WaitEnd::cancelled;
+    const auto slice = std::min<Clock::duration>(deadline - Clock::now(), std::chrono::milliseconds(100));
+    if (waiter.ready_within(std::max(slice, Clock::duration::zero()))) return WaitEnd::exited;
+    if (Clock::now() >= deadline) return WaitEnd::timed_out;
+  }
+}
+
 // A created container, force-removed when the lease ends. A removal that
 // fails, or one not worth trying because the Engine is gone, goes to the
 // reaper when there is one.
@@ -144,8 +166,9 @@ std::optional<std::string> short_text(const Value& full_id) {
 class ContainerRun {
  public:
   ContainerRun(std::shared_ptr<docker::Client> client, ContainerReaper* reaper, const Value& alias_cfg,
-               const Value& params, RunDirectory& dir)
-      : client_(std::move(client)), reaper_(reaper), alias_cfg_(alias_cfg), params_(params), dir_(dir) {}
+               const Value& params, const RunControl* control, RunDirectory& dir)
+      : client_(std::move(client)), reaper_(reaper), alias_cfg_(alias_cfg), params_(params), control_(control),
+        dir_(dir) {}
 
   RunResult execute(const std::string& shared_dir, const std::string& external_dir,
                     const std::string& correlation_id);
@@ -154,13 +177,15 @@ class ContainerRun {
   docker::RunSpec run_spec(const std::string& shared_dir, const std::string& external_dir,
                            const std::string& correlation_id);
   void start_and_wait(docker::RunSpec spec, ContainerLease& lease, std::optional<OutputWatch>& watch);
-  void timed_out(WaitWorker& waiter, const std::string& id, const Value& timeout, uint64_t max_bytes);
+  // Kills a container that has not stopped by itself (time-out or cancel) and keeps its logs.
+  void stop(WaitWorker& waiter, const std::string& id, WaitEnd why, const Value& timeout, uint64_t max_bytes);
   void completed(long long status, std::optional<OutputWatch>& watch, const std::string& id, uint64_t max_bytes);
 
   std::shared_ptr<docker::Client> client_;
   ContainerReaper* const reaper_;
   const Value& alias_cfg_;
   const Value& params_;
+  const RunControl* const control_;
   RunDirectory& dir_;
   RunResult result_;
 };
@@ -224,15 +249,16 @@ void ContainerRun::start_and_wait(docker::RunSpec spec, ContainerLease& lease, s
   } catch (const docker::DockerError&) {
   }
   const uint64_t max_bytes = Executor::_max_output_bytes();
-  watch.emplace(client_, full_id, max_bytes);
+  watch.emplace(client_, full_id, max_bytes, control_ ? control_->on_output : OutputWatch::OnOutput());
 
   WaitWorker waiter(*client_, full_id);
-  if (!waiter.ready_within(std::chrono::duration<double>(remaining)))
-    return timed_out(waiter, full_id, timeout, max_bytes);
+  const WaitEnd end = wait_for_exit(waiter, remaining, control_ ? control_->cancel : nullptr);
+  if (end != WaitEnd::exited) return stop(waiter, full_id, end, timeout, max_bytes);
   completed(waiter.get(), watch, full_id, max_bytes);
 }
 
-void ContainerRun::timed_out(WaitWorker& waiter, const std::string& id, const Value& timeout, uint64_t max_bytes) {
+void ContainerRun::stop(WaitWorker& waiter, const std::string& id, WaitEnd why, const Value& timeout,
+                        uint64_t max_bytes) {
   try {
     client_->kill(id);
   } catch (const std::exception& e) {
@@ -240,6 +266,11 @@ void ContainerRun::timed_out(WaitWorker& waiter, const std::string& id, const Va
   }
   std::tie(dir_.captured_stdout, dir_.captured_stderr) = Executor::_safe_container_logs(*client_, id, max_bytes);
   waiter.finish(kKilledWaitGrace);
+  if (why == WaitEnd::cancelled) {
+    result_.outcome = Outcome::cancelled;
+    result_.error = RUN_CANCELLED_ERROR;
+    return;
+  }
   result_.outcome = Outcome::timed_out;
   result_.error = "Container timed out after " + plain_decimal(timeout) + " seconds";
 }
@@ -284,7 +315,7 @@ std::pair<std::optional<std::string>, std::optional<std::string>> Executor::_saf
   }
 }
 
-RunResult Executor::_execute_container(const Value& alias_cfg, const Value& params) {
+RunResult Executor::_execute_container(const Value& alias_cfg, const Value& params, const RunControl* control) {
   const std::string shared_dir = _prepare_shared_dir();
   const Value external_v = config().get("ExternalDir");
   const std::string external_dir = truthy(external_v) ? text_form(external_v) : "";
@@ -302,8 +333,8 @@ RunResult Executor::_execute_container(const Value& alias_cfg, const Value& para
     logger()->error(std::string("Docker client unavailable: ") + e.what());
     return RunResult::docker_unavailable(e.what());  // nothing ran: nothing to keep
   }
-  RunResult result =
-      ContainerRun(std::move(client), reaper, alias_cfg, params, dir).execute(shared_dir, external_dir, correlation_id);
+  RunResult result = ContainerRun(std::move(client), reaper, alias_cfg, params, control, dir)
+                         .execute(shared_dir, external_dir, correlation_id);
   dir.finish(stream_entries);
   return result;
 }

@@ -19,7 +19,7 @@ Outcome _failure_outcome(const std::exception& e) {
   return dynamic_cast<const OutputLimitExceeded*>(&e) ? Outcome::output_limit : Outcome::failed;
 }
 
-RunResult Executor::run(const std::string& alias_name, const Value& parameters) {
+RunResult Executor::run(const std::string& alias_name, const Value& parameters, const RunControl* control) {
   Value params = parameters.is_object() ? parameters : Value::object();
   const Value alias_cfg = config().get_alias(alias_name);
   if (alias_cfg.is_null() || alias_cfg.empty()) return RunResult::not_found(alias_name);
@@ -35,8 +35,8 @@ RunResult Executor::run(const std::string& alias_name, const Value& parameters) 
   }
   if (type.is_string()) {
     const auto& t = type.get_ref<const std::string&>();
-    if (t == "process") return _execute_process(alias_cfg, params);
-    if (t == "container") return _execute_container(alias_cfg, params);
+    if (t == "process") return _execute_process(alias_cfg, params, control);
+    if (t == "container") return _execute_container(alias_cfg, params, control);
   }
   return RunResult::unknown_type(type);
 }

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -29,11 +30,29 @@ inline constexpr uint64_t DEFAULT_MAX_OUTPUT_BYTES = uint64_t{64} << 20;
 // How the `error` of a run whose output passed the bound begins.
 inline constexpr std::string_view OUTPUT_LIMIT_ERROR = "Output limit exceeded: ";
 
+// The `error` of a cancelled run.
+inline constexpr std::string_view RUN_CANCELLED_ERROR = "Run cancelled";
+
 // A stream or output passed MaxOutputBytes; what() reads
 // "Output limit exceeded: <what> passed <limit> bytes".
 class OutputLimitExceeded : public std::runtime_error {
  public:
   OutputLimitExceeded(const std::string& what, uint64_t limit);
+};
+
+// How a caller follows and stops one run; every part is optional.
+struct RunControl {
+  // Each piece of output as it is captured: "stdout" or "stderr", and the
+  // bytes as kept (never past MaxOutputBytes), undecoded, so a piece may end
+  // inside a UTF-8 sequence. Called on the run's thread for a process and on
+  // the container's output thread for a container, one call at a time. It
+  // must return quickly and not throw.
+  std::function<void(std::string_view stream, std::string_view bytes)> on_output;
+  // Once set (from any thread) the run ends soon as Outcome::cancelled: the
+  // process's whole tree or the container is killed. Preservation and the
+  // removal of the run directory still happen. A container is only stopped
+  // once it has been started. Must outlive the run.
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 class Executor {
@@ -47,7 +66,7 @@ class Executor {
   // alias, invalid parameters and unknown type are ordinary results; failures
   // of the configuration store or validator, of a run's preparation and of
   // stream preservation propagate.
-  RunResult run(const std::string& alias_name, const Value& parameters);
+  RunResult run(const std::string& alias_name, const Value& parameters, const RunControl* control = nullptr);
   // run() as the execution result map.
   ExecutionResult execute_alias(const std::string& alias_name, const Value& parameters) {
     return run(alias_name, parameters).to_value();
@@ -67,8 +86,8 @@ class Executor {
   // MaxOutputBytes, or DEFAULT_MAX_OUTPUT_BYTES when the configuration has no such number.
   static uint64_t _max_output_bytes();
 
-  RunResult _execute_process(const Value& alias_cfg, const Value& params);
-  RunResult _execute_container(const Value& alias_cfg, const Value& params);
+  RunResult _execute_process(const Value& alias_cfg, const Value& params, const RunControl* control = nullptr);
+  RunResult _execute_container(const Value& alias_cfg, const Value& params, const RunControl* control = nullptr);
 
   // The executor's Docker client, created from the environment on first use;
   // a failed creation throws and is tried again by the next container run.

@@ -16,6 +16,7 @@ std::string_view outcome_name(Outcome outcome) {
     case Outcome::timed_out: return "timed_out";
     case Outcome::failed: return "failed";
     case Outcome::output_limit: return "output_limit";
+    case Outcome::cancelled: return "cancelled";
   }
   return "failed";
 }

@@ -20,6 +20,7 @@ enum class Outcome {
   timed_out,
   failed,
   output_limit,        // a stream or output passed MaxOutputBytes
+  cancelled,           // stopped on the caller's request
 };
 
 // The label of an outcome in metrics and audit lines: "success", "not_found", ...
