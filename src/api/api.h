@@ -21,6 +21,7 @@
 #include <string>
 
 #include "common/value.h"
+#include "executor/run_result.h"
 #include "interfaces/interfaces.h"
 
 namespace portico {
@@ -28,9 +29,8 @@ namespace portico {
 class FileAuthStore;
 class Executor;
 
-// The HTTP status for an execution result, and its outcome word.
-int status_for_result(const Value& result);
-std::string outcome_of(const Value& result);
+// The HTTP status that answers a run's outcome.
+int status_for(Outcome outcome);
 
 class HttpApiServer final : public ApiServer {
  public:

@@ -17,28 +17,18 @@
 
 namespace portico {
 
-std::string outcome_of(const Value& result) {
-  if (result.value("success", false)) return "success";
-  if (result.contains("validation_error")) return "validation_error";
-  if (result.contains("timed_out")) return "timed_out";
-  const std::string err = result.value("error", "");
-  if (err.rfind(OUTPUT_LIMIT_ERROR, 0) == 0) return "output_limit";
-  if (result.size() == 2) {
-    if (err.rfind("Alias ", 0) == 0 && err.size() > 10 && err.compare(err.size() - 10, 10, " not found") == 0)
-      return "not_found";
-    if (err.rfind("Docker not available: ", 0) == 0) return "docker_unavailable";
-    if (err.rfind("Unknown alias type: ", 0) == 0) return "unknown_type";
+int status_for(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::success: return 200;
+    case Outcome::validation_error: return 400;
+    case Outcome::not_found: return 404;
+    case Outcome::timed_out: return 504;
+    case Outcome::docker_unavailable: return 503;
+    case Outcome::unknown_type:
+    case Outcome::failed:
+    case Outcome::output_limit:
+    case Outcome::cancelled: return 500;
   }
-  return "failed";
-}
-
-int status_for_result(const Value& result) {
-  const std::string o = outcome_of(result);
-  if (o == "success") return 200;
-  if (o == "validation_error") return 400;
-  if (o == "not_found") return 404;
-  if (o == "timed_out") return 504;
-  if (o == "docker_unavailable") return 503;
   return 500;
 }
 

@@ -16,12 +16,16 @@ namespace {
 // Bodies up to this size are parsed on the I/O thread; larger ones on the work pool.
 constexpr size_t kParseInline = 64 * 1024;
 
-std::string public_error(const std::string& outcome, const Value& result) {
-  if (outcome == "validation_error" || outcome == "not_found") return result.value("error", "");
-  if (outcome == "timed_out") return "Execution timed out";
-  if (outcome == "docker_unavailable") return "Container service unavailable";
-  if (outcome == "output_limit") return "Output limit exceeded";
-  return "Execution failed";
+// What a client is told of a failed run; the full error stays in the log.
+std::string public_error(const RunResult& result) {
+  switch (result.outcome) {
+    case Outcome::validation_error:
+    case Outcome::not_found: return result.error;
+    case Outcome::timed_out: return "Execution timed out";
+    case Outcome::docker_unavailable: return "Container service unavailable";
+    case Outcome::output_limit: return "Output limit exceeded";
+    default: return "Execution failed";
+  }
 }
 
 double elapsed(const Exchange& ex) {
@@ -46,7 +50,7 @@ void Gateway::run(const ExchangePtr& ex) {
   const std::string alias = ex->params()[0];
   signin_.check(ex, alias, [this, ex, alias] {
     if (!FileAuthStore::may_run(*ex->principal(), alias))  // indistinguishable from an alias that does not exist
-      return end_run(ex, alias, "not_found", json_answer(404, result::failure("Alias " + quoted(alias) + " not found")));
+      return end_run(ex, alias, "not_found", json_answer(404, RunResult::not_found(alias).to_value()));
     ex->read_body([this, ex, alias](int refused) {
       if (refused) {
         metrics_.record_run(alias, "bad_request", elapsed(*ex));
@@ -93,9 +97,9 @@ void Gateway::execute(const ExchangePtr& ex, const std::string& alias, Value par
     return ex->abandon();
   }
   metrics_.runs_in_flight.fetch_add(1);
-  Value result;
+  RunResult result;
   try {
-    result = executor_.execute_alias(alias, params);
+    result = executor_.run(alias, params);
   } catch (const std::exception& e) {
     metrics_.runs_in_flight.fetch_sub(1);
     app_log()->error("Request POST " + ex->request().path + " failed: " + e.what());
@@ -103,20 +107,19 @@ void Gateway::execute(const ExchangePtr& ex, const std::string& alias, Value par
   }
   metrics_.runs_in_flight.fetch_sub(1);
   params = Value();
-  const std::string outcome = outcome_of(result);
-  const int status = status_for_result(result);
-  if (result.contains("error")) {
-    const std::string full = result["error"].get<std::string>();
-    if (outcome != "validation_error" && outcome != "not_found")
-      app_log()->warn("Run of alias " + quoted(alias) + " failed: " + full);
-    result["error"] = public_error(outcome, result);
+  const std::string outcome(outcome_name(result.outcome));
+  const int status = status_for(result.outcome);
+  if (!result.success()) {
+    if (result.outcome != Outcome::validation_error && result.outcome != Outcome::not_found)
+      app_log()->warn("Run of alias " + quoted(alias) + " failed: " + result.error);
+    result.error = public_error(result);
   }
   app_log()->info("Run of alias " + quoted(alias) + " by " + quoted(user) + ": " + outcome + " (" +
                   std::to_string(status) + ")");
-  const Value exit_status = result.is_object() && result.contains("returncode") ? result["returncode"] : Value();
+  const Value exit_status = result.success() ? Value(result.returncode) : Value();
   metrics_.record_run(alias, outcome, elapsed(*ex));
   audit(*ex, user, alias, outcome, status, exit_status);
-  ex->reply(json_answer(status, std::move(result)));
+  ex->reply(json_answer(status, std::move(result).to_value()));
 }
 
 }  // namespace portico::api

@@ -1,6 +1,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -10,11 +11,11 @@
 #include "executor/executor.h"
 #include "executor/files.h"
 #include "executor/reaper.h"
+#include "executor/run_dir.h"
 #include "imagery/imagery.h"
 #include "interfaces/interfaces.h"
 #include "logging/logging.h"
 #include "preserve/preserve.h"
-#include "scratch/scratch.h"
 
 namespace portico {
 namespace {
@@ -24,15 +25,19 @@ namespace {
 // endless printer stops at once instead of at its time-out, and what it wrote
 // need not be read from the Engine again. A watch that ends without seeing
 // the limit passed decides nothing; the bounded reads after the run do.
+// What is kept is also shown to `on_output`, when there is one.
 class OutputWatch {
  public:
-  OutputWatch(std::shared_ptr<docker::Client> client, std::string id, uint64_t max_bytes)
-      : thread_([this, client = std::move(client), id = std::move(id), max_bytes] {
+  using OnOutput = std::function<void(std::string_view stream, std::string_view bytes)>;
+  OutputWatch(std::shared_ptr<docker::Client> client, std::string id, uint64_t max_bytes, OnOutput on_output)
+      : thread_([this, client = std::move(client), id = std::move(id), max_bytes, on_output = std::move(on_output)] {
           try {
             client->watch_output(id, [&](bool is_stderr, std::string_view piece) {
               std::string& kept = is_stderr ? err : out;
               const uint64_t room = max_bytes - std::min<uint64_t>(kept.size(), max_bytes);
-              kept.append(piece.substr(0, static_cast<size_t>(std::min<uint64_t>(piece.size(), room))));
+              const std::string_view part = piece.substr(0, static_cast<size_t>(std::min<uint64_t>(piece.size(), room)));
+              kept.append(part);
+              if (on_output && !part.empty()) on_output(is_stderr ? "stderr" : "stdout", part);
               if (piece.size() <= room) return true;
               over_limit = is_stderr ? "stderr" : "stdout";
               try {
@@ -97,6 +102,200 @@ class WaitWorker {
   std::thread thread_;
 };
 
+enum class WaitEnd { exited, timed_out, cancelled };
+
+// Waits up to `limit` seconds for the container to stop; in short slices when
+// the caller may cancel, so that a cancel is seen soon.
+WaitEnd wait_for_exit(WaitWorker& waiter, double limit, const std::atomic<bool>* cancel) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::duration whole = seconds_to_duration(limit);
+  if (!cancel) return waiter.ready_within(whole) ? WaitEnd::exited : WaitEnd::timed_out;
+  const auto deadline = Clock::now() + whole;
+  for (;;) {
+    if (cancel->load()) return WaitEnd::cancelled;
+    const auto slice = std::min<Clock::duration>(deadline - Clock::now(), std::chrono::milliseconds(100));
+    if (waiter.ready_within(std::max(slice, Clock::duration::zero()))) return WaitEnd::exited;
+    if (Clock::now() >= deadline) return WaitEnd::timed_out;
+  }
+}
+
+// A created container, force-removed when the lease ends. A removal that
+// fails, or one not worth trying because the Engine is gone, goes to the
+// reaper when there is one.
+class ContainerLease {
+ public:
+  ContainerLease(docker::Client& client, ContainerReaper* reaper) : client_(client), reaper_(reaper) {}
+  ~ContainerLease();
+  ContainerLease(const ContainerLease&) = delete;
+  ContainerLease& operator=(const ContainerLease&) = delete;
+
+  void hold(const std::string& full_id) { id_ = full_id; }
+  // The Engine stopped answering (`why`): a removal would only wait for its own time-out.
+  void engine_lost(const std::string& why) { lost_ = why; }
+
+ private:
+  docker::Client& client_;
+  ContainerReaper* const reaper_;
+  std::optional<std::string> id_, lost_;
+};
+
+ContainerLease::~ContainerLease() {
+  if (!id_) return;
+  try {
+    if (lost_ && reaper_) {
+      reaper_->remove_later(*id_, *lost_);
+      return;
+    }
+    try {
+      client_.remove(*id_, true);
+    } catch (const std::exception& e) {
+      if (reaper_) reaper_->remove_later(*id_, e.what());
+    }
+  } catch (const std::exception&) {
+    // Not even handed over: the reaper's sweep still finds it by its labels.
+  }
+}
+
+std::optional<std::string> short_text(const Value& full_id) {
+  const Value id = Executor::_short_id(full_id);
+  return id.is_string() ? std::optional<std::string>(id.get<std::string>()) : std::nullopt;
+}
+
+// The steps of a container run whose failures become its result, from the
+// run spec to the removal of the container. Captured streams and volumes to
+// keep go to the run directory, which the caller finishes.
+class ContainerRun {
+ public:
+  ContainerRun(std::shared_ptr<docker::Client> client, ContainerReaper* reaper, const Value& alias_cfg,
+               const Value& params, const RunControl* control, RunDirectory& dir)
+      : client_(std::move(client)), reaper_(reaper), alias_cfg_(alias_cfg), params_(params), control_(control),
+        dir_(dir) {}
+
+  RunResult execute(const std::string& shared_dir, const std::string& external_dir,
+                    const std::string& correlation_id);
+
+ private:
+  docker::RunSpec run_spec(const std::string& shared_dir, const std::string& external_dir,
+                           const std::string& correlation_id);
+  void start_and_wait(docker::RunSpec spec, ContainerLease& lease, std::optional<OutputWatch>& watch);
+  // Kills a container that has not stopped by itself (time-out or cancel) and keeps its logs.
+  void stop(WaitWorker& waiter, const std::string& id, WaitEnd why, const Value& timeout, uint64_t max_bytes);
+  void completed(long long status, std::optional<OutputWatch>& watch, const std::string& id, uint64_t max_bytes);
+
+  std::shared_ptr<docker::Client> client_;
+  ContainerReaper* const reaper_;
+  const Value& alias_cfg_;
+  const Value& params_;
+  const RunControl* const control_;
+  RunDirectory& dir_;
+  RunResult result_;
+};
+
+RunResult ContainerRun::execute(const std::string& shared_dir, const std::string& external_dir,
+                                const std::string& correlation_id) {
+  result_.runner = RunResult::Runner::container;
+  std::optional<OutputWatch> watch;  // declared before the lease: a failed run's watch ends after the removal
+  ContainerLease lease(*client_, reaper_);
+  try {
+    start_and_wait(run_spec(shared_dir, external_dir, correlation_id), lease, watch);
+  } catch (const docker::ImageNotFound& e) {
+    result_.outcome = Outcome::failed;
+    result_.error = std::string("Container image not found: ") + e.what();
+  } catch (const std::exception& e) {
+    logger()->error(std::string("Container execution error: ") + e.what());
+    if (docker::is_unreachable(e)) {
+      // Same answer as an Engine that was unreachable from the start.
+      lease.engine_lost(e.what());
+      return RunResult::docker_unavailable(e.what());
+    }
+    result_.outcome = _failure_outcome(e);
+    result_.error = e.what();
+  }
+  return std::move(result_);
+}
+
+docker::RunSpec ContainerRun::run_spec(const std::string& shared_dir, const std::string& external_dir,
+                                       const std::string& correlation_id) {
+  const Value image_v = alias_cfg_.value("image", Value());
+  const std::string image = image_v.is_string() ? image_v.get<std::string>() : "";
+  std::optional<std::string> command;
+  const Value cmd_v = alias_cfg_.value("command", Value());
+  if (cmd_v.is_string() && !cmd_v.get<std::string>().empty()) command = renderer().render(cmd_v.get<std::string>(), params_);
+  docker::RunSpec spec{image, command, {}, {}, container_labels(correlation_id, reaper_ ? reaper_->instance() : "")};
+  const Value env = alias_cfg_.value("environment", Value());
+  if (env.is_object())
+    for (auto it = env.begin(); it != env.end(); ++it)
+      spec.env.emplace_back(it.key(), renderer().render(text_form(it.value()), params_, dir_.path()));
+  auto [volumes, specs] = _build_volumes(alias_cfg_, params_, dir_.path(), shared_dir, external_dir);
+  dir_.preserve_specs = std::move(specs);
+  for (auto it = volumes.begin(); it != volumes.end(); ++it)
+    spec.binds.push_back({it.key(), it.value().value("bind", ""), it.value().value("mode", "rw")});
+  return spec;
+}
+
+void ContainerRun::start_and_wait(docker::RunSpec spec, ContainerLease& lease, std::optional<OutputWatch>& watch) {
+  _precreate_output_dirs(alias_cfg_, params_, dir_.path());
+  const Value timeout = Executor::_resolve_timeout(alias_cfg_);
+  const double pull_elapsed = imagery::refresh_before_run(*client_, alias_cfg_, Value(config().settings()->refresh_image), timeout);
+  const double remaining = std::max(0.0, (timeout.is_number() ? timeout.get<double>() : 60.0) - pull_elapsed);
+  logger()->debug("Running container: image=" + quoted(spec.image) + " cmd=" +
+                  (spec.command ? quoted(*spec.command) : "None"));
+
+  const std::string full_id = client_->run(spec);
+  lease.hold(full_id);
+  result_.container_id = short_text(Value(full_id));
+  try {
+    const Value attrs = client_->inspect_container(full_id);
+    if (attrs.is_object() && attrs.contains("Image")) result_.image_id = short_text(attrs["Image"]);
+  } catch (const docker::DockerError&) {
+  }
+  const uint64_t max_bytes = Executor::_max_output_bytes();
+  watch.emplace(client_, full_id, max_bytes, control_ ? control_->on_output : OutputWatch::OnOutput());
+
+  WaitWorker waiter(*client_, full_id);
+  const WaitEnd end = wait_for_exit(waiter, remaining, control_ ? control_->cancel : nullptr);
+  if (end != WaitEnd::exited) return stop(waiter, full_id, end, timeout, max_bytes);
+  completed(waiter.get(), watch, full_id, max_bytes);
+}
+
+void ContainerRun::stop(WaitWorker& waiter, const std::string& id, WaitEnd why, const Value& timeout,
+                        uint64_t max_bytes) {
+  try {
+    client_->kill(id);
+  } catch (const std::exception& e) {
+    if (docker::is_unreachable(e)) throw;  // the container's fate is unknown: not a time-out
+  }
+  std::tie(dir_.captured_stdout, dir_.captured_stderr) = Executor::_safe_container_logs(*client_, id, max_bytes);
+  waiter.finish(kKilledWaitGrace);
+  if (why == WaitEnd::cancelled) {
+    result_.outcome = Outcome::cancelled;
+    result_.error = RUN_CANCELLED_ERROR;
+    return;
+  }
+  result_.outcome = Outcome::timed_out;
+  result_.error = "Container timed out after " + plain_decimal(timeout) + " seconds";
+}
+
+void ContainerRun::completed(long long status, std::optional<OutputWatch>& watch, const std::string& id,
+                             uint64_t max_bytes) {
+  watch->finish();
+  if (watch->over_limit) {
+    dir_.captured_stdout = to_utf8(std::move(watch->out));
+    dir_.captured_stderr = to_utf8(std::move(watch->err));
+    throw OutputLimitExceeded(watch->over_limit, max_bytes);
+  }
+  watch.reset();
+  bool out_over = false, err_over = false;
+  dir_.captured_stdout = to_utf8(client_->logs(id, true, false, max_bytes, out_over));
+  dir_.captured_stderr = to_utf8(client_->logs(id, false, true, max_bytes, err_over));
+  if (out_over || err_over) throw OutputLimitExceeded(out_over ? "stdout" : "stderr", max_bytes);
+  result_.file_outputs = _collect_output_files(alias_cfg_, params_, dir_.path(), max_bytes);
+  result_.outcome = Outcome::success;
+  result_.returncode = status;
+  result_.out = *dir_.captured_stdout;
+  result_.err = *dir_.captured_stderr;
+}
+
 }  // namespace
 
 std::shared_ptr<docker::Client> Executor::_get_docker_client() {
@@ -117,15 +316,11 @@ std::pair<std::optional<std::string>, std::optional<std::string>> Executor::_saf
   }
 }
 
-ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value& params) {
-  auto log = logger();
+RunResult Executor::_execute_container(const Value& alias_cfg, const Value& params, const RunControl* control) {
   const std::string shared_dir = _prepare_shared_dir();
   const std::string external_dir = config().settings()->external_dir;
-  const std::optional<std::string> run_dir = _create_run_dir(shared_dir, alias_cfg);
-  std::vector<PreserveSpec> preserve_specs;
+  RunDirectory dir(shared_dir, alias_cfg);
   const auto stream_entries = preserve::expand_preserve_streams(alias_cfg.value("preserveStreams", Value()));
-  Value container_id, image_id;
-  std::optional<std::string> captured_stdout, captured_stderr;
   ContainerReaper* const reaper = reaper_.load();
   const std::string correlation_id = logging().get_correlation_id().value_or("");
   std::optional<ContainerReaper::Run> in_progress;
@@ -135,126 +330,12 @@ ExecutionResult Executor::_execute_container(const Value& alias_cfg, const Value
   try {
     client = _get_docker_client();
   } catch (const std::exception& e) {
-    log->error(std::string("Docker client unavailable: ") + e.what());
-    if (run_dir) scratch::cleanup(run_dir);
-    return result::failure(std::string("Docker not available: ") + e.what());
+    logger()->error(std::string("Docker client unavailable: ") + e.what());
+    return RunResult::docker_unavailable(e.what());  // nothing ran: nothing to keep
   }
-
-  ExecutionResult result;
-  std::optional<std::string> full_id;
-  std::optional<OutputWatch> watch;  // ended only after the removal below in a failure
-  std::optional<std::string> lost;   // why the Engine stopped answering mid-run
-  try {
-    const Value image_v = alias_cfg.value("image", Value());
-    const std::string image = image_v.is_string() ? image_v.get<std::string>() : "";
-    std::optional<std::string> command;
-    const Value cmd_v = alias_cfg.value("command", Value());
-    if (cmd_v.is_string() && !cmd_v.get<std::string>().empty()) command = renderer().render(cmd_v.get<std::string>(), params);
-    docker::RunSpec run_spec{image, command, {}, {},
-                             container_labels(correlation_id, reaper ? reaper->instance() : "")};
-    const Value env = alias_cfg.value("environment", Value());
-    if (env.is_object())
-      for (auto it = env.begin(); it != env.end(); ++it)
-        run_spec.env.emplace_back(it.key(), renderer().render(text_form(it.value()), params, run_dir));
-    auto [volumes, specs] = _build_volumes(alias_cfg, params, run_dir, shared_dir, external_dir);
-    preserve_specs = std::move(specs);
-    for (auto it = volumes.begin(); it != volumes.end(); ++it)
-      run_spec.binds.push_back({it.key(), it.value().value("bind", ""), it.value().value("mode", "rw")});
-    _precreate_output_dirs(alias_cfg, params, run_dir);
-    const Value timeout = _resolve_timeout(alias_cfg);
-    const double pull_elapsed =
-        imagery::refresh_before_run(*client, alias_cfg, Value(config().settings()->refresh_image), timeout);
-    const double remaining = std::max(0.0, (timeout.is_number() ? timeout.get<double>() : 60.0) - pull_elapsed);
-    log->debug("Running container: image=" + quoted(image) + " cmd=" + (command ? quoted(*command) : "None"));
-
-    full_id = client->run(run_spec);
-    container_id = _short_id(Value(*full_id));
-    try {
-      const Value attrs = client->inspect_container(*full_id);
-      if (attrs.is_object() && attrs.contains("Image")) image_id = _short_id(attrs["Image"]);
-    } catch (const docker::DockerError&) {
-    }
-    const uint64_t max_bytes = _max_output_bytes();
-    watch.emplace(client, *full_id, max_bytes);
-
-    WaitWorker waiter(*client, *full_id);
-    if (!waiter.ready_within(seconds_to_duration(remaining))) {
-      try {
-        client->kill(*full_id);
-      } catch (const std::exception& e) {
-        if (docker::is_unreachable(e)) throw;  // the container's fate is unknown: not a time-out
-      }
-      std::tie(captured_stdout, captured_stderr) = _safe_container_logs(*client, *full_id, max_bytes);
-      waiter.finish(kKilledWaitGrace);
-      result = ExecutionResult::object();
-      result["success"] = false;
-      result["timed_out"] = true;
-      result["returncode"] = nullptr;
-      result["container_id"] = container_id;
-      result["image_id"] = image_id;
-      result["error"] = "Container timed out after " + plain_decimal(timeout) + " seconds";
-    } else {
-      const long long status = waiter.get();
-      watch->finish();
-      if (watch->over_limit) {
-        captured_stdout = to_utf8(std::move(watch->out));
-        captured_stderr = to_utf8(std::move(watch->err));
-        throw OutputLimitExceeded(watch->over_limit, max_bytes);
-      }
-      watch.reset();
-      bool out_over = false, err_over = false;
-      captured_stdout = to_utf8(client->logs(*full_id, true, false, max_bytes, out_over));
-      captured_stderr = to_utf8(client->logs(*full_id, false, true, max_bytes, err_over));
-      if (out_over || err_over) throw OutputLimitExceeded(out_over ? "stdout" : "stderr", max_bytes);
-      Value file_outputs = _collect_output_files(alias_cfg, params, run_dir, max_bytes);
-      result = ExecutionResult::object();
-      result["success"] = true;
-      result["returncode"] = status;
-      result["container_id"] = container_id;
-      result["image_id"] = image_id;
-      result["stdout"] = *captured_stdout;
-      result["stderr"] = *captured_stderr;
-      result["file_outputs"] = std::move(file_outputs);
-    }
-  } catch (const docker::ImageNotFound& e) {
-    result = ExecutionResult::object();
-    result["success"] = false;
-    result["error"] = std::string("Container image not found: ") + e.what();
-    result["container_id"] = container_id;
-    result["image_id"] = image_id;
-  } catch (const std::exception& e) {
-    log->error(std::string("Container execution error: ") + e.what());
-    if (docker::is_unreachable(e)) {
-      // Same answer as an Engine that was unreachable from the start.
-      lost = e.what();
-      result = result::failure(std::string("Docker not available: ") + e.what());
-    } else {
-      result = ExecutionResult::object();
-      result["success"] = false;
-      result["error"] = e.what();
-      result["container_id"] = container_id;
-      result["image_id"] = image_id;
-    }
-  }
-  if (full_id) {
-    // A lost Engine would only make the removal wait for its own time-out: hand it over at once.
-    if (lost && reaper) {
-      reaper->remove_later(*full_id, *lost);
-    } else {
-      try {
-        client->remove(*full_id, true);
-      } catch (const std::exception& e) {
-        if (reaper) reaper->remove_later(*full_id, e.what());
-      }
-    }
-  }
-  watch.reset();
-  const Value log_dir(config().settings()->log_dir);
-  preserve::preserve_streams(stream_entries, captured_stdout, captured_stderr, log_dir, logging().get_correlation_id());
-  if (run_dir) {
-    preserve::preserve_volumes(preserve_specs, log_dir, logging().get_correlation_id());
-    scratch::cleanup(run_dir);
-  }
+  RunResult result = ContainerRun(std::move(client), reaper, alias_cfg, params, control, dir)
+                         .execute(shared_dir, external_dir, correlation_id);
+  dir.finish(stream_entries);
   return result;
 }
 

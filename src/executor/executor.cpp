@@ -15,39 +15,18 @@ Executor executor;
 OutputLimitExceeded::OutputLimitExceeded(const std::string& what, uint64_t limit)
     : std::runtime_error(std::string(OUTPUT_LIMIT_ERROR) + what + " passed " + std::to_string(limit) + " bytes") {}
 
-namespace result {
-
-ExecutionResult failure(const std::string& error) {
-  ExecutionResult r = ExecutionResult::object();
-  r["success"] = false;
-  r["error"] = error;
-  return r;
+Outcome _failure_outcome(const std::exception& e) {
+  return dynamic_cast<const OutputLimitExceeded*>(&e) ? Outcome::output_limit : Outcome::failed;
 }
 
-ExecutionResult validation_failed(const std::vector<std::string>& errors) {
-  std::string joined;
-  for (size_t i = 0; i < errors.size(); ++i) {
-    if (i) joined += ", ";
-    joined += errors[i];
-  }
-  ExecutionResult r = ExecutionResult::object();
-  r["success"] = false;
-  r["validation_error"] = true;
-  r["errors"] = errors;
-  r["error"] = "Parameter validation failed: " + joined;
-  return r;
-}
-
-}  // namespace result
-
-ExecutionResult Executor::execute_alias(const std::string& alias_name, const Value& parameters) {
+RunResult Executor::run(const std::string& alias_name, const Value& parameters, const RunControl* control) {
   Value params = parameters.is_object() ? parameters : Value::object();
   const Value alias_cfg = config().get_alias(alias_name);
-  if (alias_cfg.is_null() || alias_cfg.empty()) return result::failure("Alias " + quoted(alias_name) + " not found");
+  if (alias_cfg.is_null() || alias_cfg.empty()) return RunResult::not_found(alias_name);
 
   params = validator().apply_defaults(std::move(params), alias_cfg);
-  const auto errors = validator().validate_parameters(params, alias_cfg);
-  if (!errors.empty()) return result::validation_failed(errors);
+  auto errors = validator().validate_parameters(params, alias_cfg);
+  if (!errors.empty()) return RunResult::validation_failed(std::move(errors));
 
   Value type;
   if (alias_cfg.is_object()) {
@@ -56,10 +35,10 @@ ExecutionResult Executor::execute_alias(const std::string& alias_name, const Val
   }
   if (type.is_string()) {
     const auto& t = type.get_ref<const std::string&>();
-    if (t == "process") return _execute_process(alias_cfg, params);
-    if (t == "container") return _execute_container(alias_cfg, params);
+    if (t == "process") return _execute_process(alias_cfg, params, control);
+    if (t == "container") return _execute_container(alias_cfg, params, control);
   }
-  return result::failure("Unknown alias type: " + quoted(type));
+  return RunResult::unknown_type(type);
 }
 
 Value Executor::_resolve_timeout(const Value& alias_cfg) {

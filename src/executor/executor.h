@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,14 +17,12 @@
 #include <vector>
 
 #include "common/value.h"
+#include "executor/run_result.h"
 
 namespace portico {
 
 namespace docker { class Client; }
 class ContainerReaper;
-
-// The execution result: an ordered map whose keys follow the outcome's fixed order.
-using ExecutionResult = Value;
 
 // MaxOutputBytes when the configuration has none: the bound on each captured
 // stream, file output and directory archive (before Base64) of a run.
@@ -31,11 +30,29 @@ inline constexpr uint64_t DEFAULT_MAX_OUTPUT_BYTES = uint64_t{64} << 20;
 // How the `error` of a run whose output passed the bound begins.
 inline constexpr std::string_view OUTPUT_LIMIT_ERROR = "Output limit exceeded: ";
 
+// The `error` of a cancelled run.
+inline constexpr std::string_view RUN_CANCELLED_ERROR = "Run cancelled";
+
 // A stream or output passed MaxOutputBytes; what() reads
 // "Output limit exceeded: <what> passed <limit> bytes".
 class OutputLimitExceeded : public std::runtime_error {
  public:
   OutputLimitExceeded(const std::string& what, uint64_t limit);
+};
+
+// How a caller follows and stops one run; every part is optional.
+struct RunControl {
+  // Each piece of output as it is captured: "stdout" or "stderr", and the
+  // bytes as kept (never past MaxOutputBytes), undecoded, so a piece may end
+  // inside a UTF-8 sequence. Called on the run's thread for a process and on
+  // the container's output thread for a container, one call at a time. It
+  // must return quickly and not throw.
+  std::function<void(std::string_view stream, std::string_view bytes)> on_output;
+  // Once set (from any thread) the run ends soon as Outcome::cancelled: the
+  // process's whole tree or the container is killed. Preservation and the
+  // removal of the run directory still happen. A container is only stopped
+  // once it has been started. Must outlive the run.
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 class Executor {
@@ -47,8 +64,13 @@ class Executor {
   // Looks the alias up, completes and validates the parameters (`parameters`
   // may be null; the caller's value is never modified) and runs it. Unknown
   // alias, invalid parameters and unknown type are ordinary results; failures
-  // of the configuration store or validator propagate.
-  ExecutionResult execute_alias(const std::string& alias_name, const Value& parameters);
+  // of the configuration store or validator, of a run's preparation and of
+  // stream preservation propagate.
+  RunResult run(const std::string& alias_name, const Value& parameters, const RunControl* control = nullptr);
+  // run() as the execution result map.
+  ExecutionResult execute_alias(const std::string& alias_name, const Value& parameters) {
+    return run(alias_name, parameters).to_value();
+  }
 
   // Container runs label their containers with the reaper's instance, mark
   // themselves in progress and hand it removals that failed. Set it before
@@ -63,8 +85,8 @@ class Executor {
   static Value _short_id(const Value& full_id);
   static uint64_t _max_output_bytes();
 
-  ExecutionResult _execute_process(const Value& alias_cfg, const Value& params);
-  ExecutionResult _execute_container(const Value& alias_cfg, const Value& params);
+  RunResult _execute_process(const Value& alias_cfg, const Value& params, const RunControl* control = nullptr);
+  RunResult _execute_container(const Value& alias_cfg, const Value& params, const RunControl* control = nullptr);
 
   // The executor's Docker client, created from the environment on first use;
   // a failed creation throws and is tried again by the next container run.
@@ -92,11 +114,5 @@ void start_process_spawner();
 // Why the spawner program could not be started, or absent when it can; for a
 // refusal while the terminal still shows it.
 std::optional<std::string> process_spawner_problem();
-
-namespace result {
-// Builders of the outcomes that have fixed key orders.
-ExecutionResult failure(const std::string& error);
-ExecutionResult validation_failed(const std::vector<std::string>& errors);
-}  // namespace result
 
 }  // namespace portico

@@ -90,6 +90,8 @@ void _make_dirs(const std::string& path);
 std::string _prepare_shared_dir();
 // The run's directory when the alias needs one, named by the correlation id.
 std::optional<std::string> _create_run_dir(const std::string& shared_dir, const Value& alias_cfg);
+// The outcome of a failure a runner caught: output_limit for OutputLimitExceeded, else failed.
+Outcome _failure_outcome(const std::exception& e);
 
 // Text of an alias-definition value: null gives `fallback`, text stays as it
 // is, other scalars take their template text form.

@@ -18,17 +18,15 @@
 #include "common/text.h"
 #include "executor/executor.h"
 #include "executor/files.h"
+#include "executor/run_dir.h"
 #include "executor/spawn_protocol.h"
 #include "executor/spawner.h"
 #include "interfaces/interfaces.h"
 #include "logging/logging.h"
 #include "preserve/preserve.h"
-#include "scratch/scratch.h"
 
 namespace portico {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr auto kDrainGrace = std::chrono::seconds(2);
 
@@ -126,61 +124,71 @@ void ShellChild::read_exit() {
                    " descendant(s) refused to be killed and outlive the run");
 }
 
-ChildOutput ShellChild::communicate(double timeout_s, uint64_t max_bytes) {
-  ChildOutput result;
-  const auto deadline = Clock::now() + seconds_to_duration(timeout_s);
-  auto until = deadline;
+bool ShellChild::pump(ChildOutput& result, Clock::time_point& until, uint64_t max_bytes, const RunControl* control) {
+  const std::atomic<bool>* cancel = control ? control->cancel : nullptr;
   char buf[65536];
-
-  auto pump = [&]() {
-    while (out_ || err_ || !exited_) {
-      pollfd fds[3];
-      int n = 0;
-      int idx_out = -1, idx_err = -1, idx_exit = -1;
-      if (out_) { idx_out = n; fds[n++] = {out_.get(), POLLIN, 0}; }
-      if (err_) { idx_err = n; fds[n++] = {err_.get(), POLLIN, 0}; }
-      if (!exited_) { idx_exit = n; fds[n++] = {channel_.get(), POLLIN, 0}; }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-      if (left <= 0) return false;
-      const int rc = poll(fds, static_cast<nfds_t>(n), static_cast<int>(std::min<long long>(left, 1000)));
-      if (rc < 0) {
-        if (errno == EINTR) continue;
-        throw_os_error(errno, "poll");
-      }
-      auto drain = [&](int idx, UniqueFd& fd, std::string& into, const char* name) {
-        if (idx < 0 || !(fds[idx].revents & (POLLIN | POLLHUP | POLLERR))) return;
-        const ssize_t got = ::read(fd.get(), buf, sizeof buf);
-        if (got > 0) {
-          const uint64_t room = max_bytes - std::min<uint64_t>(into.size(), max_bytes);
-          into.append(buf, static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(got), room)));
-          // Stop the writer now, but keep reading so nothing blocks on a full pipe.
-          // After a time-out the run has failed already: what is drained is only cut.
-          if (static_cast<uint64_t>(got) > room && !result.over_limit && !result.timed_out) {
-            result.over_limit = name;
-            kill_tree();
-            until = std::min(until, Clock::now() + kDrainGrace);
-          }
-        } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-          fd.reset();
-        }
-      };
-      drain(idx_out, out_, result.out, "stdout");
-      drain(idx_err, err_, result.err, "stderr");
-      if (idx_exit >= 0 && fds[idx_exit].revents) read_exit();
-    }
-    return true;
+  // Every process of the run is killed; the pipes are drained for a grace period at most.
+  auto end_early = [&] {
+    kill_tree();
+    until = std::min(until, Clock::now() + kDrainGrace);
   };
+  while (out_ || err_ || !exited_) {
+    if (cancel && !result.ended_early() && cancel->load()) {
+      result.cancelled = true;
+      end_early();
+    }
+    pollfd fds[3];
+    int n = 0;
+    int idx_out = -1, idx_err = -1, idx_exit = -1;
+    if (out_) { idx_out = n; fds[n++] = {out_.get(), POLLIN, 0}; }
+    if (err_) { idx_err = n; fds[n++] = {err_.get(), POLLIN, 0}; }
+    if (!exited_) { idx_exit = n; fds[n++] = {channel_.get(), POLLIN, 0}; }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    if (left <= 0) return false;
+    // A cancel is only seen between polls: keep them short when one may come.
+    const int rc = poll(fds, static_cast<nfds_t>(n), static_cast<int>(std::min<long long>(left, cancel ? 100 : 1000)));
+    if (rc < 0) {
+      if (errno == EINTR) continue;
+      throw_os_error(errno, "poll");
+    }
+    auto drain = [&](int idx, UniqueFd& fd, std::string& into, const char* name) {
+      if (idx < 0 || !(fds[idx].revents & (POLLIN | POLLHUP | POLLERR))) return;
+      const ssize_t got = ::read(fd.get(), buf, sizeof buf);
+      if (got > 0) {
+        const uint64_t room = max_bytes - std::min<uint64_t>(into.size(), max_bytes);
+        const size_t kept = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(got), room));
+        into.append(buf, kept);
+        if (kept && control && control->on_output) control->on_output(name, std::string_view(buf, kept));
+        // Stop the writer now, but keep reading so nothing blocks on a full pipe.
+        // A run that already ended early has failed: what is drained is only cut.
+        if (static_cast<uint64_t>(got) > room && !result.ended_early()) {
+          result.over_limit = name;
+          end_early();
+        }
+      } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+        fd.reset();
+      }
+    };
+    drain(idx_out, out_, result.out, "stdout");
+    drain(idx_err, err_, result.err, "stderr");
+    if (idx_exit >= 0 && fds[idx_exit].revents) read_exit();
+  }
+  return true;
+}
 
-  if (pump() && !result.over_limit) {
+ChildOutput ShellChild::communicate(double timeout_s, uint64_t max_bytes, const RunControl* control) {
+  ChildOutput result;
+  auto until = Clock::now() + seconds_to_duration(timeout_s);
+  if (pump(result, until, max_bytes, control) && !result.ended_early()) {
     if (leader_lost_) throw std::runtime_error("The run's process leader ended before the command did");
     result.returncode = decode_status(status_);
     return result;
   }
-  if (!result.over_limit) {
+  if (!result.ended_early()) {
     result.timed_out = true;
     kill_tree();
     until = Clock::now() + kDrainGrace;
-    if (!pump())
+    if (!pump(result, until, max_bytes, control))
       logger()->warn("Process " + std::to_string(pid_) + " and its descendants were not all gone " +
                      std::to_string(std::chrono::seconds(kDrainGrace).count()) + " s after the time-out");
   }
@@ -191,75 +199,74 @@ ChildOutput ShellChild::communicate(double timeout_s, uint64_t max_bytes) {
   return result;
 }
 
-ExecutionResult Executor::_execute_process(const Value& alias_cfg, const Value& params) {
-  auto log = logger();
-  const std::string shared_dir = _prepare_shared_dir();
-  const std::optional<std::string> run_dir = _create_run_dir(shared_dir, alias_cfg);
+namespace {
+
+// Who the child runs as: the alias's user, unless that is who runs already
+// (then there is nothing to switch, and no privilege to do it).
+std::optional<ChildIdentity> child_identity(const Value& alias_cfg) {
+  const Value user = alias_cfg.value("user", Value());
+  if (!truthy(user)) return std::nullopt;
+  ChildIdentity identity = lookup_identity(text_form(user));
+  if (geteuid() != 0 && identity.uid == geteuid() && identity.gid == getegid()) return std::nullopt;
+  return identity;
+}
+
+// The steps of a process run whose failures become its result: rendering,
+// input files, the child and its outputs. The captured streams go to `dir`.
+void run_process(const Value& alias_cfg, const Value& params, const RunControl* control, RunDirectory& dir,
+                 RunResult& result) {
+  const auto& run_dir = dir.path();
+  const Value cmd_v = alias_cfg.value("command", Value());
+  const std::string command = renderer().render(cmd_v.is_string() ? cmd_v.get<std::string>() : "", params, run_dir);
+  const Value env = _build_env(alias_cfg, params, run_dir);
+  const Value files = alias_cfg.value("files", Value());
+  if (files.is_array())
+    for (const auto& file_def : files) _create_process_file(file_def, params, run_dir);
+  _precreate_output_dirs(alias_cfg, params, run_dir);
+  const Value timeout = Executor::_resolve_timeout(alias_cfg);
+  const std::optional<ChildIdentity> identity = child_identity(alias_cfg);
+  logger()->debug("Executing process: " + quoted(command));
+
+  ShellChild child(command, env, identity);
+  result.pid = child.pid();
+  const uint64_t max_bytes = Executor::_max_output_bytes();
+  ChildOutput out = child.communicate(timeout.is_number() ? timeout.get<double>() : 60.0, max_bytes, control);
+  if (out.ended_early()) {
+    dir.captured_stdout = lenient_text(std::move(out.out));
+    dir.captured_stderr = lenient_text(std::move(out.err));
+    if (out.over_limit) throw OutputLimitExceeded(out.over_limit, max_bytes);
+    result.outcome = out.cancelled ? Outcome::cancelled : Outcome::timed_out;
+    result.error = out.cancelled ? std::string(RUN_CANCELLED_ERROR)
+                                 : "Command timed out after " + plain_decimal(timeout) + " seconds";
+    return;
+  }
+  dir.captured_stdout = decode_text(std::move(out.out), "stdout");
+  dir.captured_stderr = decode_text(std::move(out.err), "stderr");
+  result.file_outputs = _collect_output_files(alias_cfg, params, run_dir, max_bytes);
+  result.outcome = Outcome::success;
+  result.returncode = out.returncode;
+  result.out = *dir.captured_stdout;
+  result.err = *dir.captured_stderr;
+}
+
+}  // namespace
+
+RunResult Executor::_execute_process(const Value& alias_cfg, const Value& params, const RunControl* control) {
+  RunDirectory dir(_prepare_shared_dir(), alias_cfg);
   const Value preserve_cfg = alias_cfg.is_object() && alias_cfg.contains("preserveStreams")
                                  ? alias_cfg["preserveStreams"] : Value();
   const auto stream_entries = preserve::expand_preserve_streams(preserve_cfg);
 
-  Value pid;  // null until the child has started
-  std::optional<std::string> captured_stdout, captured_stderr;
-  ExecutionResult result;
+  RunResult result;
+  result.runner = RunResult::Runner::process;
   try {
-    const Value cmd_v = alias_cfg.value("command", Value());
-    const std::string command = renderer().render(cmd_v.is_string() ? cmd_v.get<std::string>() : "", params, run_dir);
-    const Value env = _build_env(alias_cfg, params, run_dir);
-    const Value files = alias_cfg.value("files", Value());
-    if (files.is_array())
-      for (const auto& file_def : files) _create_process_file(file_def, params, run_dir);
-    _precreate_output_dirs(alias_cfg, params, run_dir);
-    const Value timeout = _resolve_timeout(alias_cfg);
-    std::optional<ChildIdentity> identity;
-    const Value user = alias_cfg.value("user", Value());
-    if (truthy(user)) {
-      identity = lookup_identity(text_form(user));
-      // Running as that user already: nothing to switch (and no privilege to do it).
-      if (geteuid() != 0 && identity->uid == geteuid() && identity->gid == getegid()) identity.reset();
-    }
-    log->debug("Executing process: " + quoted(command));
-
-    ShellChild child(command, env, identity);
-    pid = child.pid();
-    const uint64_t max_bytes = _max_output_bytes();
-    ChildOutput out = child.communicate(timeout.is_number() ? timeout.get<double>() : 60.0, max_bytes);
-    if (out.over_limit) {
-      captured_stdout = lenient_text(std::move(out.out));
-      captured_stderr = lenient_text(std::move(out.err));
-      throw OutputLimitExceeded(out.over_limit, max_bytes);
-    }
-    if (out.timed_out) {
-      captured_stdout = lenient_text(std::move(out.out));
-      captured_stderr = lenient_text(std::move(out.err));
-      result = ExecutionResult::object();
-      result["success"] = false;
-      result["timed_out"] = true;
-      result["returncode"] = nullptr;
-      result["pid"] = pid;
-      result["error"] = "Command timed out after " + plain_decimal(timeout) + " seconds";
-    } else {
-      captured_stdout = decode_text(std::move(out.out), "stdout");
-      captured_stderr = decode_text(std::move(out.err), "stderr");
-      Value file_outputs = _collect_output_files(alias_cfg, params, run_dir, max_bytes);
-      result = ExecutionResult::object();
-      result["success"] = true;
-      result["returncode"] = out.returncode;
-      result["pid"] = pid;
-      result["stdout"] = *captured_stdout;
-      result["stderr"] = *captured_stderr;
-      result["file_outputs"] = std::move(file_outputs);
-    }
+    run_process(alias_cfg, params, control, dir, result);
   } catch (const std::exception& e) {
-    log->error(std::string("Process execution error: ") + e.what());
-    result = ExecutionResult::object();
-    result["success"] = false;
-    result["error"] = e.what();
-    result["pid"] = pid;
+    logger()->error(std::string("Process execution error: ") + e.what());
+    result.outcome = _failure_outcome(e);
+    result.error = e.what();
   }
-  preserve::preserve_streams(stream_entries, captured_stdout, captured_stderr, Value(config().settings()->log_dir),
-                             logging().get_correlation_id());
-  if (run_dir) scratch::cleanup(run_dir);
+  dir.finish(stream_entries);
   return result;
 }
 

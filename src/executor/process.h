@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "common/fd.h"
 #include "common/value.h"
+#include "executor/executor.h"
 
 namespace portico {
 
@@ -33,8 +35,11 @@ ChildIdentity lookup_identity(const std::string& user);
 struct ChildOutput {
   std::string out, err;
   bool timed_out = false;
+  bool cancelled = false;
   const char* over_limit = nullptr;  // "stdout" or "stderr": the first stream that passed the limit
   int returncode = 0;                // exit status, or the negative signal number
+
+  bool ended_early() const { return timed_out || cancelled || over_limit; }
 };
 
 // One child running "/bin/sh -c command" in a process group of its own, with
@@ -54,9 +59,16 @@ class ShellChild {
   // for a short grace period at most. Throws when the run's leader is lost.
   // A stream that passes `max_bytes` keeps its first `max_bytes` bytes; the
   // run is killed at once and the rest is drained the same way, unkept.
-  ChildOutput communicate(double timeout_s, uint64_t max_bytes);
+  // `control` (optional) sees each piece kept and may cancel the run, which
+  // ends it the same way.
+  ChildOutput communicate(double timeout_s, uint64_t max_bytes, const RunControl* control = nullptr);
 
  private:
+  using Clock = std::chrono::steady_clock;
+
+  // Reads both pipes and the leader's report until all have ended (true) or
+  // `until` passes (false); a run ended early moves `until` to its grace period.
+  bool pump(ChildOutput& result, Clock::time_point& until, uint64_t max_bytes, const RunControl* control);
   // Asks the leader to kill the shell and all its descendants.
   void kill_tree();
   // Takes the leader's report from the channel.

@@ -130,6 +130,36 @@ TEST_F(ContainerRuns, VolumesOutputsAndPreservation) {
   EXPECT_TRUE(fs::is_empty(dir / "shared"));
 }
 
+// A stream entry that preservation rejects used to cost the volumes and leave the run directory behind.
+TEST_F(ContainerRuns, PreservationThatThrowsStillKeepsVolumesAndRemovesTheRunDirectory) {
+  CorrelationScope scope("66666666-2222-4333-8444-555555555555");
+  EXPECT_THROW(run(R"({"type":"container","image":"portico-test/busybox:latest",
+    "command":"sh -c 'echo kept > /out/k.txt'","volumes":[{"source":"out/","location":"/out","preserve":"yes"}],
+    "preserveStreams":["stdout"]})"), std::runtime_error);
+  EXPECT_EQ(test::slurp(dir / "logs/66666666-2222-4333-8444-555555555555/k.txt"), "kept\n");
+  EXPECT_TRUE(fs::is_empty(dir / "shared"));
+}
+
+TEST_F(ContainerRuns, ObserverSeesOutputAndCancelKillsAndRemovesTheContainer) {
+  cfg.set_alias("a", Value::parse(R"({"type":"container","image":"portico-test/busybox:latest",
+    "command":"sh -c 'echo one; sleep 31.9'","timeout":60})"));
+  std::atomic<bool> cancel{false};
+  std::string seen;
+  RunControl control;
+  control.cancel = &cancel;
+  control.on_output = [&](std::string_view stream, std::string_view bytes) {
+    if (stream == "stdout") seen.append(bytes);
+    cancel = true;
+  };
+  const auto t0 = std::chrono::steady_clock::now();
+  const RunResult r = ex.run("a", Value::object(), &control);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
+  EXPECT_EQ(r.outcome, Outcome::cancelled);
+  EXPECT_EQ(keys_of(r.to_value()), (std::vector<std::string>{"success", "error", "container_id", "image_id"}));
+  EXPECT_EQ(seen, "one\n");
+  EXPECT_EQ(containers("31.9"), 0u);
+}
+
 TEST_F(ContainerRuns, TimeOutKillsAndRemovesTheContainer) {
   const auto t0 = std::chrono::steady_clock::now();
   const Value r = run(R"({"type":"container","image":"portico-test/busybox:latest","command":"sleep 30","timeout":2,

@@ -5,8 +5,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <string_view>
 #include <thread>
 
 #include "executor/fixture.h"
@@ -271,6 +273,39 @@ TEST_F(ProcessRuns, StreamsArePreservedAndRunDirectoriesRemoved) {
   EXPECT_EQ(test::slurp(dir / "logs/11111111-2222-4333-8444-555555555555/stdout.log"), "hello there");
   EXPECT_EQ(test::slurp(dir / "logs/11111111-2222-4333-8444-555555555555/stderr.log"), "oops\n");
   EXPECT_EQ(count_entries(dir / "shared"), 0u);
+}
+
+// A stream entry that preservation rejects used to leave the run directory behind.
+TEST_F(ProcessRuns, PreservationThatThrowsStillRemovesTheRunDirectory) {
+  EXPECT_THROW(run(R"({"type":"process","command":"echo hi","files":[{"location":"in.txt"}],
+    "preserveStreams":[{"filename":"x.log"}]})"), std::runtime_error);
+  EXPECT_EQ(count_entries(dir / "shared"), 0u);
+}
+
+TEST_F(ProcessRuns, ObserverSeesEachPieceAndCancelEndsTheWholeTree) {
+  CorrelationScope scope("77777777-2222-4333-8444-555555555555");
+  cfg.set_alias("a", Value::parse(R"({"type":"process","command":"echo one; echo two >&2; sleep 31.7 | cat",
+    "files":[{"location":"in.txt"}],"preserveStreams":true,"timeout":60})"));
+  std::atomic<bool> cancel{false};
+  std::string seen_out, seen_err;
+  RunControl control;
+  control.cancel = &cancel;
+  control.on_output = [&](std::string_view stream, std::string_view bytes) {
+    (stream == "stdout" ? seen_out : seen_err).append(bytes);
+    if (stream == "stderr") cancel = true;
+  };
+  const auto t0 = Clock::now();
+  const RunResult r = ex.run("a", Value::object(), &control);
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));
+  EXPECT_EQ(r.outcome, Outcome::cancelled);
+  EXPECT_EQ(keys_of(r.to_value()), (std::vector<std::string>{"success", "error", "pid"}));
+  EXPECT_EQ(r.error, "Run cancelled");
+  EXPECT_EQ(seen_out, "one\n");
+  EXPECT_EQ(seen_err, "two\n");
+  EXPECT_EQ(test::slurp(dir / "logs/77777777-2222-4333-8444-555555555555/stdout.log"), "one\n");
+  EXPECT_EQ(count_entries(dir / "shared"), 0u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(process_with_cmdline("sleep 31.7"));
 }
 
 TEST_F(ProcessRuns, ManyRunsLeakNoDescriptorProcessOrDirectory) {

@@ -2,7 +2,9 @@
 #include <sys/stat.h>
 
 #include <stdexcept>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "jobs/job_store.h"
@@ -18,6 +20,17 @@ Job queued(const std::string& id, const std::string& user, const std::string& al
   j.alias = alias;
   j.created = at;
   return j;
+}
+
+JobQuery query(std::optional<std::string> user = {}, std::optional<std::string> alias = {},
+               std::optional<Status> status = {}, std::optional<std::string> before = {}, size_t limit = 50) {
+  JobQuery q;
+  q.user = std::move(user);
+  q.alias = std::move(alias);
+  q.status = status;
+  q.before = std::move(before);
+  q.limit = limit;
+  return q;
 }
 
 std::vector<std::string> ids(const JobPage& page) {
@@ -73,21 +86,21 @@ TEST(JobStore, ListsNewestFirstFilteredAndPaged) {
     store.add(queued(id, i % 2 ? "bob" : "amy", i < 4 ? "hello" : "greet", "t" + std::to_string(i)));
     if (i % 3 == 0) store.finish(id, Status::failed, Value{{"success", false}}, "f");
   }
-  EXPECT_EQ(ids(store.list({.user = "amy"})), (std::vector<std::string>{"j6", "j4", "j2", "j0"}));
+  EXPECT_EQ(ids(store.list(query("amy"))), (std::vector<std::string>{"j6", "j4", "j2", "j0"}));
   EXPECT_EQ(ids(store.list({})), (std::vector<std::string>{"j6", "j5", "j4", "j3", "j2", "j1", "j0"}));
-  EXPECT_EQ(ids(store.list({.user = "amy", .alias = "hello"})), (std::vector<std::string>{"j2", "j0"}));
-  EXPECT_EQ(ids(store.list({.status = Status::failed})), (std::vector<std::string>{"j6", "j3", "j0"}));
+  EXPECT_EQ(ids(store.list(query("amy", "hello"))), (std::vector<std::string>{"j2", "j0"}));
+  EXPECT_EQ(ids(store.list(query({}, {}, Status::failed))), (std::vector<std::string>{"j6", "j3", "j0"}));
   EXPECT_TRUE(store.list({}).jobs[0].to_value(false).contains("result") == false);
 
-  JobPage page = store.list({.limit = 3});
+  JobPage page = store.list(query({}, {}, {}, {}, 3));
   EXPECT_EQ(ids(page), (std::vector<std::string>{"j6", "j5", "j4"}));
   ASSERT_EQ(page.next_before, "j4");
-  page = store.list({.before = page.next_before, .limit = 3});
+  page = store.list(query({}, {}, {}, page.next_before, 3));
   EXPECT_EQ(ids(page), (std::vector<std::string>{"j3", "j2", "j1"}));
-  page = store.list({.before = page.next_before, .limit = 3});
+  page = store.list(query({}, {}, {}, page.next_before, 3));
   EXPECT_EQ(ids(page), (std::vector<std::string>{"j0"}));
   EXPECT_FALSE(page.next_before);
-  EXPECT_TRUE(store.list({.before = "nosuch"}).jobs.empty());
+  EXPECT_TRUE(store.list(query({}, {}, {}, "nosuch")).jobs.empty());
 
   // Only finished jobs older than the cut-off go.
   EXPECT_EQ(store.prune("g"), 3u);
