@@ -151,14 +151,25 @@ class SpawnerProcess {
  public:
   // Whether the spawner that was sent `generation`'s handover has died since;
   // it is then reaped and logged, and the next handover starts a new one.
-  // Waits briefly: a killed spawner closes its sockets before it can be reaped.
+  // A killed spawner closes its sockets before it can be reaped, and on a
+  // loaded machine the rest of its exit may wait for a CPU for a long time:
+  // its end of the socket closing is the sign, not the reaping.
   bool died_since(uint64_t generation) {
     std::lock_guard lock(mu_);
     if (generation != generation_) return true;  // someone else found it dead already
     if (pid_ <= 0) return false;
     int status = 0;
     for (int i = 0; i < 100; ++i) {
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      bool dead = waitpid(pid_, &status, WNOHANG) == pid_;
+      if (!dead && peer_closed_locked()) {
+        // Leaders close their copies, so only an exiting spawner closes its end.
+        kill(pid_, SIGKILL);
+        pid_t r;
+        while ((r = waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
+        }
+        dead = r == pid_;
+      }
+      if (dead) {
         sock_.reset();
         log_death(status);
         return true;
@@ -173,6 +184,12 @@ class SpawnerProcess {
   }
 
  private:
+  bool peer_closed_locked() const {
+    if (!sock_) return false;
+    pollfd p{sock_.get(), 0, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR));
+  }
+
   void log_death(int status) {
     logger()->error("Process spawner (pid " + std::to_string(pid_) + ") " + describe_status(status) +
                     "; starting a new one");
@@ -266,11 +283,14 @@ UniqueFd hand_over(const std::string& command, const std::vector<std::string>& e
   if (rc == 0)
     throw std::runtime_error("The process spawner did not start the command within " +
                              std::to_string(kStartLimitMs / 1000) + " seconds");
-  // A closed channel with nothing to read: no leader ever held it.
-  char probe;
-  if ((pfd.revents & POLLHUP) && ::recv(channel.get(), &probe, 1, MSG_PEEK | MSG_DONTWAIT) == 0 && may_retry &&
-      SpawnerProcess::shared().died_since(generation))
-    return UniqueFd();
+  // A closed channel with nothing to read: no leader ever held it. Closed
+  // with our request still unread, it reports ECONNRESET instead of an end.
+  const bool closed = (pfd.revents & (POLLHUP | POLLERR)) && [&] {
+    char probe;
+    const ssize_t got = ::recv(channel.get(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+  }();
+  if (closed && may_retry && SpawnerProcess::shared().died_since(generation)) return UniqueFd();
   return std::move(channel);
 }
 

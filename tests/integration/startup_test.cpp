@@ -202,7 +202,7 @@ TEST(Startup, ProcessSpawnerIsRequiredReplacedAndEndsWithTheGateway) {
   const auto r = server.client()->Post("/v1/run/hello", {{"Authorization", basic_auth("alice", "wonderland")}}, "",
                                        "application/json");
   ASSERT_TRUE(r);
-  EXPECT_EQ(r->status, 200);
+  EXPECT_EQ(r->status, 200) << site.app_log();
   EXPECT_TRUE(contains(r->body, "\"stdout\":\"hello\\n\"")) << r->body;
   EXPECT_TRUE(contains(site.app_log(), "Process spawner (pid " + std::to_string(first) +
                                            ") was killed by signal 9; starting a new one"));
