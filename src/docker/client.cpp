@@ -185,21 +185,21 @@ std::string Client::create(const std::string& body) const {
   return v["Id"];
 }
 
-std::string Client::run(const RunSpec& run_spec) const {
+std::string Client::run(const RunOptions& run_options) const {
   Value body = Value::object();
-  body["Image"] = run_spec.image;
-  if (run_spec.command) body["Cmd"] = split_shell_words(*run_spec.command);
+  body["Image"] = run_options.image;
+  if (run_options.command) body["Cmd"] = split_shell_words(*run_options.command);
   Value env = Value::array();
-  for (const auto& [k, v] : run_spec.env) env.push_back(k + "=" + v);
+  for (const auto& [k, v] : run_options.env) env.push_back(k + "=" + v);
   body["Env"] = std::move(env);
-  if (!run_spec.labels.empty()) body["Labels"] = run_spec.labels;
+  if (!run_options.labels.empty()) body["Labels"] = run_options.labels;
   body["AttachStdin"] = false;
   body["AttachStdout"] = false;
   body["AttachStderr"] = false;
   body["Tty"] = false;
   body["OpenStdin"] = false;
   Value binds = Value::array();
-  for (const auto& b : run_spec.binds) {
+  for (const auto& b : run_options.binds) {
     // The Engine splits a bind at ':'; one inside a path would mount something else.
     if (b.host.find(':') != std::string::npos || b.container.find(':') != std::string::npos)
       throw std::invalid_argument("A bind mount path cannot contain ':': " + b.host + " -> " + b.container);
@@ -212,7 +212,7 @@ std::string Client::run(const RunSpec& run_spec) const {
   try {
     id = create(json);
   } catch (const ImageNotFound&) {
-    pull(run_spec.image);
+    pull(run_options.image);
     id = create(json);
   }
 

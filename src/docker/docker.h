@@ -115,7 +115,7 @@ struct Bind {
   std::string host, container, mode;  // mode "ro" or "rw" (empty: the Engine's default)
 };
 
-struct RunSpec {
+struct RunOptions {
   std::string image;
   std::optional<std::string> command;  // split into words by POSIX shell rules, no expansion
   std::vector<std::pair<std::string, std::string>> env;
@@ -145,7 +145,7 @@ class Client {
   // start fails is removed before the error is thrown. An unbalanced quote in
   // the command or a ':' inside a bind path throws std::invalid_argument
   // before the Engine is contacted.
-  std::string run(const RunSpec& run_spec) const;
+  std::string run(const RunOptions& run_options) const;
   // Blocks until the container stops (killing it from another thread ends
   // the wait); returns its StatusCode, 0 when the Engine gives none. Setting
   // `cancel` gives the wait up (DockerError, status 0), so a silent Engine

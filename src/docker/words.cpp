@@ -64,7 +64,7 @@ std::pair<std::string, std::string> split_reference(const std::string& ref) {
 }
 
 std::optional<std::string> registry_error_code(const std::string& message) {
-  // The distribution specification's codes, as the Engine writes them: lower case, "_" as a space.
+  // The registry protocol's error codes, as the Engine writes them: lower case, "_" as a space.
   static const char* const kCodes[] = {
       "blob unknown",      "blob upload invalid", "blob upload unknown", "digest invalid", "manifest blob unknown",
       "manifest invalid",  "manifest unknown",    "manifest unverified", "name invalid",   "name unknown",

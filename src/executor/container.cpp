@@ -162,7 +162,7 @@ std::optional<std::string> short_text(const Value& full_id) {
 }
 
 // The steps of a container run whose failures become its result, from the
-// run spec to the removal of the container. Captured streams and volumes to
+// run options to the removal of the container. Captured streams and volumes to
 // keep go to the run directory, which the caller finishes.
 class ContainerRun {
  public:
@@ -175,9 +175,9 @@ class ContainerRun {
                     const std::string& correlation_id);
 
  private:
-  docker::RunSpec run_spec(const std::string& shared_dir, const std::string& external_dir,
+  docker::RunOptions run_options(const std::string& shared_dir, const std::string& external_dir,
                            const std::string& correlation_id);
-  void start_and_wait(docker::RunSpec spec, ContainerLease& lease, std::optional<OutputWatch>& watch);
+  void start_and_wait(docker::RunOptions options, ContainerLease& lease, std::optional<OutputWatch>& watch);
   // Kills a container that has not stopped by itself (time-out or cancel) and keeps its logs.
   void stop(WaitWorker& waiter, const std::string& id, WaitEnd why, const Value& timeout, uint64_t max_bytes);
   void completed(long long status, std::optional<OutputWatch>& watch, const std::string& id, uint64_t max_bytes);
@@ -197,7 +197,7 @@ RunResult ContainerRun::execute(const std::string& shared_dir, const std::string
   std::optional<OutputWatch> watch;  // declared before the lease: a failed run's watch ends after the removal
   ContainerLease lease(*client_, reaper_);
   try {
-    start_and_wait(run_spec(shared_dir, external_dir, correlation_id), lease, watch);
+    start_and_wait(run_options(shared_dir, external_dir, correlation_id), lease, watch);
   } catch (const docker::ImageNotFound& e) {
     result_.outcome = Outcome::failed;
     result_.error = std::string("Container image not found: ") + e.what();
@@ -214,34 +214,34 @@ RunResult ContainerRun::execute(const std::string& shared_dir, const std::string
   return std::move(result_);
 }
 
-docker::RunSpec ContainerRun::run_spec(const std::string& shared_dir, const std::string& external_dir,
+docker::RunOptions ContainerRun::run_options(const std::string& shared_dir, const std::string& external_dir,
                                        const std::string& correlation_id) {
   const Value image_v = alias_cfg_.value("image", Value());
   const std::string image = image_v.is_string() ? image_v.get<std::string>() : "";
   std::optional<std::string> command;
   const Value cmd_v = alias_cfg_.value("command", Value());
   if (cmd_v.is_string() && !cmd_v.get<std::string>().empty()) command = renderer().render(cmd_v.get<std::string>(), params_);
-  docker::RunSpec spec{image, command, {}, {}, container_labels(correlation_id, reaper_ ? reaper_->instance() : "")};
+  docker::RunOptions options{image, command, {}, {}, container_labels(correlation_id, reaper_ ? reaper_->instance() : "")};
   const Value env = alias_cfg_.value("environment", Value());
   if (env.is_object())
     for (auto it = env.begin(); it != env.end(); ++it)
-      spec.env.emplace_back(it.key(), renderer().render(text_form(it.value()), params_, dir_.path()));
+      options.env.emplace_back(it.key(), renderer().render(text_form(it.value()), params_, dir_.path()));
   auto [volumes, specs] = _build_volumes(alias_cfg_, params_, dir_.path(), shared_dir, external_dir);
   dir_.preserve_specs = std::move(specs);
   for (auto it = volumes.begin(); it != volumes.end(); ++it)
-    spec.binds.push_back({it.key(), it.value().value("bind", ""), it.value().value("mode", "rw")});
-  return spec;
+    options.binds.push_back({it.key(), it.value().value("bind", ""), it.value().value("mode", "rw")});
+  return options;
 }
 
-void ContainerRun::start_and_wait(docker::RunSpec spec, ContainerLease& lease, std::optional<OutputWatch>& watch) {
+void ContainerRun::start_and_wait(docker::RunOptions options, ContainerLease& lease, std::optional<OutputWatch>& watch) {
   _precreate_output_dirs(alias_cfg_, params_, dir_.path());
   const Value timeout = Executor::_resolve_timeout(alias_cfg_);
   const double pull_elapsed = imagery::refresh_before_run(*client_, alias_cfg_, Value(config().settings()->refresh_image), timeout);
   const double remaining = std::max(0.0, (timeout.is_number() ? timeout.get<double>() : 60.0) - pull_elapsed);
-  logger()->debug("Running container: image=" + quoted(spec.image) + " cmd=" +
-                  (spec.command ? quoted(*spec.command) : "None"));
+  logger()->debug("Running container: image=" + quoted(options.image) + " cmd=" +
+                  (options.command ? quoted(*options.command) : "None"));
 
-  const std::string full_id = client_->run(spec);
+  const std::string full_id = client_->run(options);
   lease.hold(full_id);
   result_.container_id = short_text(Value(full_id));
   try {

@@ -209,15 +209,15 @@ void LoggingService::setup_logging(const ConfigStore& config) {
   const std::string& log_dir = settings->log_dir;
   const auto base_level = parse_level(settings->log_level);
   const AppLogSpec parsed = parse_app_log(settings->app_log);
-  const std::string& audit_spec = settings->audit_log;
+  const std::string& audit_target = settings->audit_log;
 
   auto sink = std::make_shared<ReopenableSink>(resolve_log_path(log_dir, parsed.path));
   sink->set_formatter(std::make_unique<LineFormatter>(parsed.format == "json"));
   const auto level = parsed.level.empty() ? base_level : parse_level(parsed.level);
   sink->set_level(level);
   std::shared_ptr<logging_internal::LogFile> audit;
-  if (!audit_spec.empty() && audit_spec != "none") {
-    audit = std::make_shared<logging_internal::LogFile>("audit", resolve_log_path(log_dir, audit_spec),
+  if (!audit_target.empty() && audit_target != "none") {
+    audit = std::make_shared<logging_internal::LogFile>("audit", resolve_log_path(log_dir, audit_target),
                                                         AUDIT_BACKLOG_BYTES);
     audit->open();
   }

@@ -420,9 +420,9 @@ TEST(Run, TheCreateBodyCarriesWordsEnvBindsAndLabels) {
     if (has(rq.path, "/create")) return answer(on_data, 201, R"({"Id":"c1","Warnings":[]})");
     return answer(on_data, 204, "");
   });
-  RunSpec run_spec{"img", std::string("sh -c 'echo \"a b\" $X'"), {{"X", "1 2"}, {"EMPTY", ""}},
+  RunOptions run_options{"img", std::string("sh -c 'echo \"a b\" $X'"), {{"X", "1 2"}, {"EMPTY", ""}},
                {{"/h/in", "/in", "ro"}, {"/h/out", "/out", "rw"}}, {{"portico.test", "t"}}};
-  EXPECT_EQ(c.run(run_spec), "c1");
+  EXPECT_EQ(c.run(run_options), "c1");
   const auto seen = engine->seen();
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].content_type, "application/json");
@@ -434,7 +434,7 @@ TEST(Run, TheCreateBodyCarriesWordsEnvBindsAndLabels) {
   EXPECT_EQ(body["Labels"]["portico.test"], "t");
   EXPECT_EQ(seen[1].method + " " + seen[1].path, "POST /v1.41/containers/c1/start");
 
-  RunSpec no_command{"img", std::nullopt, {}, {}};
+  RunOptions no_command{"img", std::nullopt, {}, {}};
   c.run(no_command);
   EXPECT_FALSE(Value::parse(engine->seen()[2].body).contains("Cmd"));
 }

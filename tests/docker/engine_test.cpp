@@ -47,8 +47,8 @@ class Engine : public ::testing::Test {
     for (const auto& c : Value::parse(r.body)) ids.push_back(c["Id"]);
     return ids;
   }
-  RunSpec run_spec(std::optional<std::string> command, const std::string& image = kImage) {
-    RunSpec s{image, std::move(command), {}, {}};
+  RunOptions run_options(std::optional<std::string> command, const std::string& image = kImage) {
+    RunOptions s{image, std::move(command), {}, {}};
     s.labels[label.substr(0, label.find('='))] = label.substr(label.find('=') + 1);
     return s;
   }
@@ -126,7 +126,7 @@ TEST_F(Engine, PullsThatCannotWork) {
 }
 
 TEST_F(Engine, RunWithEnvAndAQuotedCommandThenWaitLogsAndRemove) {
-  RunSpec s = run_spec("sh -c 'echo \"a  b\" $X; echo oops >&2; exit 3'");
+  RunOptions s = run_options("sh -c 'echo \"a  b\" $X; echo oops >&2; exit 3'");
   s.env = {{"X", "x  y"}};
   const std::string id = client->run(s);
   EXPECT_EQ(client->wait(id), 3);
@@ -140,14 +140,14 @@ TEST_F(Engine, RunWithEnvAndAQuotedCommandThenWaitLogsAndRemove) {
 }
 
 TEST_F(Engine, LongLinesComeBackWholeFromSplitFrames) {
-  const std::string id = client->run(run_spec("sh -c 'head -c 200000 /dev/zero | tr \"\\0\" x; echo; echo end'"));
+  const std::string id = client->run(run_options("sh -c 'head -c 200000 /dev/zero | tr \"\\0\" x; echo; echo end'"));
   EXPECT_EQ(client->wait(id), 0);
   EXPECT_EQ(client->logs(id, true, false), std::string(200000, 'x') + "\nend\n");
   EXPECT_EQ(client->logs(id, false, true), "");
 }
 
 TEST_F(Engine, AKillFromAnotherThreadEndsAWait) {
-  const std::string id = client->run(run_spec("sleep 60"));
+  const std::string id = client->run(run_options("sleep 60"));
   auto waited = std::async(std::launch::async, [&] { return client->wait(id); });
   EXPECT_EQ(waited.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout);
   const auto start = std::chrono::steady_clock::now();
@@ -161,11 +161,11 @@ TEST_F(Engine, AKillFromAnotherThreadEndsAWait) {
 }
 
 TEST_F(Engine, FailedCreatesAndStartsLeaveNoContainer) {
-  RunSpec bad_mode = run_spec("true");
+  RunOptions bad_mode = run_options("true");
   bad_mode.binds = {{"/nonexistent/portico-" + uuid4_hex(), "/data", "sideways"}};
   EXPECT_THROW(client->run(bad_mode), DockerError);
   try {
-    client->run(run_spec("/no/such/program"));
+    client->run(run_options("/no/such/program"));
     FAIL() << "start succeeded";
   } catch (const ImageNotFound& e) {
     FAIL() << e.what();
@@ -178,12 +178,12 @@ TEST_F(Engine, FailedCreatesAndStartsLeaveNoContainer) {
 
 TEST_F(Engine, RunPullsAMissingImageAndFailsWhenNoRegistryHasIt) {
   drop_image(kRegistry + ":run");
-  const std::string id = client->run(run_spec("echo pulled", kRegistry + ":run"));
+  const std::string id = client->run(run_options("echo pulled", kRegistry + ":run"));
   EXPECT_EQ(client->wait(id), 0);
   EXPECT_EQ(client->logs(id, true, true), "pulled\n");
 
   try {
-    client->run(run_spec("true", test::registry() + "/portico-test/absent:latest"));
+    client->run(run_options("true", test::registry() + "/portico-test/absent:latest"));
     FAIL();
   } catch (const ImageNotFound& e) {
     EXPECT_TRUE(has(e.what(), "/images/create?tag=latest&fromImage=127.0.0.1%3A" + test::registry().substr(10) + "%2Fportico-test%2Fabsent")) << e.what();
@@ -194,7 +194,7 @@ TEST_F(Engine, OneClientServesManyThreads) {
   std::vector<std::future<std::string>> runs;
   for (int i = 0; i < 4; ++i)
     runs.push_back(std::async(std::launch::async, [&, i] {
-      const std::string id = client->run(run_spec("echo " + std::to_string(i)));
+      const std::string id = client->run(run_options("echo " + std::to_string(i)));
       client->wait(id);
       std::string out = client->logs(id, true, false);
       client->remove(id, true);

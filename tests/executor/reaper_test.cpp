@@ -31,10 +31,10 @@ class Reaper : public test::ExecutorFixture {
   }
   // A container of `instance` for run `cid`; waited for unless it should keep running.
   std::string container(const std::string& instance, const std::string& cid, bool keep_running = false) {
-    docker::RunSpec spec{"portico-test/busybox:latest", keep_running ? "sleep 60" : "true", {}, {},
+    docker::RunOptions options{"portico-test/busybox:latest", keep_running ? "sleep 60" : "true", {}, {},
                          container_labels(cid, instance)};
-    spec.labels["portico.reaper-test"] = test_label;
-    const std::string id = client->run(spec);
+    options.labels["portico.reaper-test"] = test_label;
+    const std::string id = client->run(options);
     if (!keep_running) client->wait(id);
     return id;
   }
