@@ -2,48 +2,41 @@
 
 #include <utility>
 
+#include "validator/validator.h"
+
 namespace portico::api {
 namespace {
 
-// Strings longer than this are refused when a declaration sets no max_length.
-constexpr uint64_t kDefaultMaxLength = 4096;
-
-const Value* member(const Value& map, const char* key) {
-  if (!map.is_object()) return nullptr;
-  auto it = map.find(key);
-  return it == map.end() || it->is_null() ? nullptr : &*it;
-}
-
 bool flag(const Value& decl, const char* key) {
-  const Value* v = member(decl, key);
+  const Value* v = given_member(decl, key);
   return v && v->is_boolean() && v->get<bool>();
 }
 
 // A parameter as the validator checks it. Null stands for "not given", which
 // only a required parameter without a default refuses.
 Value parameter_schema(const Value& decl) {
-  const Value* t = member(decl, "type");
+  const Value* t = given_member(decl, "type");
   const std::string type = t && t->is_string() ? t->get<std::string>() : "string";
   Value s = Value::object();
   s["type"] = Value::array({type, "null"});
-  if (const Value* d = member(decl, "description"); d && d->is_string()) s["description"] = *d;
-  if (const Value* d = member(decl, "default")) s["default"] = *d;
-  if (const Value* c = member(decl, "choices"); c && c->is_array()) {
+  if (const Value* d = given_member(decl, "description"); d && d->is_string()) s["description"] = *d;
+  if (const Value* d = given_member(decl, "default")) s["default"] = *d;
+  if (const Value* c = given_member(decl, "choices"); c && c->is_array()) {
     Value choices = *c;
     choices.push_back(nullptr);
     s["enum"] = std::move(choices);
   }
   if (type == "string") {
     // RE2 matches the whole value; JSON Schema patterns match anywhere.
-    if (const Value* p = member(decl, "pattern"); p && p->is_string())
+    if (const Value* p = given_member(decl, "pattern"); p && p->is_string())
       s["pattern"] = "^(?:" + p->get<std::string>() + ")$";
-    if (const Value* m = member(decl, "min_length")) s["minLength"] = *m;
-    const Value* mx = member(decl, "max_length");
-    s["maxLength"] = mx ? *mx : Value(kDefaultMaxLength);
+    if (const Value* m = given_member(decl, "min_length")) s["minLength"] = *m;
+    const Value* mx = given_member(decl, "max_length");
+    s["maxLength"] = mx ? *mx : Value(kDefaultParameterMaxLength);
   }
   if (type == "integer" || type == "number") {
-    if (const Value* m = member(decl, "min")) s["minimum"] = *m;
-    if (const Value* m = member(decl, "max")) s["maximum"] = *m;
+    if (const Value* m = given_member(decl, "min")) s["minimum"] = *m;
+    if (const Value* m = given_member(decl, "max")) s["maximum"] = *m;
   }
   return s;
 }
@@ -51,10 +44,10 @@ Value parameter_schema(const Value& decl) {
 Value request_schema(const Value& def) {
   Value props = Value::object();
   Value required = Value::array();
-  if (const Value* decls = member(def, "parameters"); decls && decls->is_object())
+  if (const Value* decls = given_member(def, "parameters"); decls && decls->is_object())
     for (auto it = decls->begin(); it != decls->end(); ++it) {
       props[it.key()] = parameter_schema(it.value());
-      if (flag(it.value(), "required") && !member(it.value(), "default")) required.push_back(it.key());
+      if (flag(it.value(), "required") && !given_member(it.value(), "default")) required.push_back(it.key());
     }
   Value s{{"type", "object"}, {"properties", std::move(props)}, {"additionalProperties", false}};
   if (!required.empty()) s["required"] = std::move(required);
@@ -70,7 +63,7 @@ Value run_operation(const std::string& name, const Value& def) {
   Value op = Value::object();
   op["operationId"] = "run_" + name;
   op["summary"] = "Run " + name;
-  if (const Value* d = member(def, "description"); d && d->is_string()) op["description"] = *d;
+  if (const Value* d = given_member(def, "description"); d && d->is_string()) op["description"] = *d;
   op["requestBody"] = {{"required", false},
                        {"content", {{"application/json", {{"schema", request_schema(def)}}}}}};
   op["responses"] = {

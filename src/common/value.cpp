@@ -179,4 +179,10 @@ bool truthy(const Value& v) {
   }
 }
 
+const Value* given_member(const Value& map, const char* key) {
+  if (!map.is_object()) return nullptr;
+  auto it = map.find(key);
+  return it == map.end() || it->is_null() ? nullptr : &*it;
+}
+
 }  // namespace portico

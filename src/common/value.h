@@ -23,4 +23,8 @@ Value resolve_plain_scalar(const std::string& text);
 // Python-style truth value: null, false, 0, 0.0, "" and empty containers are false.
 bool truthy(const Value& v);
 
+// The member `key` of a map, or nullptr when `map` is no map or the member is
+// missing or null.
+const Value* given_member(const Value& map, const char* key);
+
 }  // namespace portico

@@ -233,9 +233,11 @@ class DefinitionCheck {
     const Value& v = get(map, key);
     if (!v.is_null() && !v.is_string()) fail(at + key, path_text(at + key) + " must be text");
   }
-  // A missing location is the empty text; a missing source is an auto volume.
-  void empty_path(const Value& map, const Path& at, const char* key) {
-    if (get(map, key) == "" || (std::string_view(key) == "location" && get(map, key).is_null()))
+  // A missing location is the empty text, but a missing source is an auto
+  // volume: only the caller knows which a missing value is.
+  void empty_path(const Value& map, const Path& at, const char* key, bool missing_is_empty) {
+    const Value& v = get(map, key);
+    if (v == "" || (missing_is_empty && v.is_null()))
       warn(at + key, path_text(at + key) + " is empty: it names the run directory itself, so every run fails");
   }
 
@@ -245,7 +247,7 @@ class DefinitionCheck {
     each_entry(v, {"files"}, [&](const Path& at, const Value& entry) {
       optional_text(entry, at, "location");
       optional_text(entry, at, "content");
-      empty_path(entry, at, "location");
+      empty_path(entry, at, "location", true);
       unknown_keys(entry, at, {"location", "content"});
     });
   }
@@ -277,7 +279,7 @@ class DefinitionCheck {
     const bool is_auto = source.is_null();
     const bool is_host = source.is_string() && source.get<std::string>().starts_with("/");
     const bool is_dir = source.is_string() && source.get<std::string>().ends_with("/");
-    empty_path(entry, at, "source");
+    empty_path(entry, at, "source", false);
     if (mode.is_string() && !mode.get<std::string>().empty()) {
       const std::string& m = mode.get_ref<const std::string&>();
       if (is_auto && m != "rw") warn(at + "mode", where + ".mode " + quoted(m) + " is not used: a volume without source is always mounted rw");

@@ -15,7 +15,6 @@
 namespace portico {
 namespace {
 
-constexpr uint64_t kDefaultMaxLength = 4096;
 // Patterns come from configuration only; the cap just keeps reload after
 // reload of changing patterns from growing the cache without end.
 constexpr size_t kMaxCachedPatterns = 4096;
@@ -48,13 +47,6 @@ bool is_identifier(std::string_view s) {
   return true;
 }
 
-// A key of a declaration; null counts as not given.
-const Value* field(const Value& decl, const char* key) {
-  if (!decl.is_object()) return nullptr;
-  auto it = decl.find(key);
-  if (it == decl.end() || it->is_null()) return nullptr;
-  return &*it;
-}
 
 std::optional<Type> parse_type(const Value* t) {
   if (!t) return Type::string;
@@ -68,7 +60,7 @@ std::optional<Type> parse_type(const Value* t) {
 }
 
 // A declaration's type for checking values; an unusable one checks as text.
-Type type_of(const Value& decl) { return parse_type(field(decl, "type")).value_or(Type::string); }
+Type type_of(const Value& decl) { return parse_type(given_member(decl, "type")).value_or(Type::string); }
 
 bool is_count(const Value& v) {
   return v.is_number_unsigned() || (v.is_number_integer() && v.get<int64_t>() >= 0);
@@ -108,7 +100,7 @@ struct CheckOptions {
 std::optional<std::string> check_value(const std::string& name, const Value* value, const Value& decl,
                                        CheckOptions opts = {}) {
   if (!value || value->is_null()) {
-    const Value* req = field(decl, "required");
+    const Value* req = given_member(decl, "required");
     if (req && req->is_boolean() && req->get<bool>()) return name + " is required";
     return std::nullopt;
   }
@@ -135,12 +127,12 @@ std::optional<std::string> check_value(const std::string& name, const Value* val
     if (s.find('\0') != std::string::npos) return name + " must not contain NUL characters";
     if (!decode_utf8_strict(s)) return name + " must be valid UTF-8";
     const size_t len = code_points(s);
-    if (const Value* m = field(decl, "min_length"); m && is_count(*m) && len < m->get<uint64_t>())
+    if (const Value* m = given_member(decl, "min_length"); m && is_count(*m) && len < m->get<uint64_t>())
       return name + " must be at least " + plain_decimal(*m) + " characters long";
-    const Value* mx = field(decl, "max_length");
-    const uint64_t max_len = mx && is_count(*mx) ? mx->get<uint64_t>() : kDefaultMaxLength;
+    const Value* mx = given_member(decl, "max_length");
+    const uint64_t max_len = mx && is_count(*mx) ? mx->get<uint64_t>() : kDefaultParameterMaxLength;
     if (len > max_len) return name + " must be at most " + std::to_string(max_len) + " characters long";
-    if (const Value* p = field(decl, "pattern")) {
+    if (const Value* p = given_member(decl, "pattern")) {
       // A pattern that is not text or does not compile accepts nothing.
       const bool ok = p->is_string() && [&] {
         auto re = compiled(p->get_ref<const std::string&>());
@@ -150,7 +142,7 @@ std::optional<std::string> check_value(const std::string& name, const Value* val
     }
   }
 
-  if (const Value* choices = field(decl, "choices"); opts.choices && choices && choices->is_array()) {
+  if (const Value* choices = given_member(decl, "choices"); opts.choices && choices && choices->is_array()) {
     bool found = false;
     for (const auto& c : *choices)
       if (c == v) {
@@ -170,9 +162,9 @@ std::optional<std::string> check_value(const std::string& name, const Value* val
   }
 
   if (type == Type::integer || type == Type::number) {
-    if (const Value* m = field(decl, "min"); m && is_bound(*m) && less(v, *m))
+    if (const Value* m = given_member(decl, "min"); m && is_bound(*m) && less(v, *m))
       return name + " must be at least " + plain_decimal(*m);
-    if (const Value* m = field(decl, "max"); m && is_bound(*m) && less(*m, v))
+    if (const Value* m = given_member(decl, "max"); m && is_bound(*m) && less(*m, v))
       return name + " must be at most " + plain_decimal(*m);
   }
   return std::nullopt;
@@ -210,21 +202,21 @@ void check_declaration(const std::string& name, const Value& decl, Errors& error
     if (!known) fail("unknown key " + quoted(std::string_view(it.key())));
   }
 
-  const Value* type_field = field(decl, "type");
+  const Value* type_field = given_member(decl, "type");
   const std::optional<Type> type = parse_type(type_field);
   if (!type) {
     if (type_field->is_string()) fail("unknown type " + quoted(*type_field));
     else fail("type must be text, not " + quoted(*type_field));
   }
-  if (const Value* r = field(decl, "required"); r && !r->is_boolean())
+  if (const Value* r = given_member(decl, "required"); r && !r->is_boolean())
     fail("required must be true or false, not " + quoted(*r));
-  if (const Value* d = field(decl, "description"); d && !d->is_string())
+  if (const Value* d = given_member(decl, "description"); d && !d->is_string())
     fail("description must be text, not " + quoted(*d));
 
   const bool textual = type == Type::string;
   const bool numeric = type == Type::integer || type == Type::number;
 
-  if (const Value* p = field(decl, "pattern")) {
+  if (const Value* p = given_member(decl, "pattern")) {
     if (!p->is_string()) {
       fail("pattern must be text, not " + quoted(*p));
     } else {
@@ -235,30 +227,30 @@ void check_declaration(const std::string& name, const Value& decl, Errors& error
   }
 
   for (const char* key : {"min_length", "max_length"}) {
-    if (const Value* m = field(decl, key)) {
+    if (const Value* m = given_member(decl, key)) {
       if (!is_count(*m)) fail(std::string(key) + " must be a non-negative integer, not " + quoted(*m));
       if (type && !textual) fail(std::string(key) + " applies only to string parameters");
     }
   }
   {
-    const Value* lo = field(decl, "min_length");
-    const Value* hi = field(decl, "max_length");
-    const uint64_t max_len = hi && is_count(*hi) ? hi->get<uint64_t>() : kDefaultMaxLength;
+    const Value* lo = given_member(decl, "min_length");
+    const Value* hi = given_member(decl, "max_length");
+    const uint64_t max_len = hi && is_count(*hi) ? hi->get<uint64_t>() : kDefaultParameterMaxLength;
     if (lo && is_count(*lo) && (!hi || is_count(*hi)) && lo->get<uint64_t>() > max_len)
       fail("min_length " + plain_decimal(*lo) + " is greater than max_length " + std::to_string(max_len));
   }
 
   for (const char* key : {"min", "max"}) {
-    if (const Value* m = field(decl, key)) {
+    if (const Value* m = given_member(decl, key)) {
       if (!is_bound(*m)) fail(std::string(key) + " must be a finite number, not " + quoted(*m));
       if (type && !numeric) fail(std::string(key) + " applies only to integer and number parameters");
     }
   }
-  if (const Value* lo = field(decl, "min"), *hi = field(decl, "max");
+  if (const Value* lo = given_member(decl, "min"), *hi = given_member(decl, "max");
       lo && hi && is_bound(*lo) && is_bound(*hi) && less(*hi, *lo))
     fail("min " + plain_decimal(*lo) + " is greater than max " + plain_decimal(*hi));
 
-  const Value* choices = field(decl, "choices");
+  const Value* choices = given_member(decl, "choices");
   if (choices && !choices->is_array()) fail("choices must be a list, not " + quoted(*choices));
   else if (choices && choices->empty()) fail("choices must not be empty");
 
@@ -270,7 +262,7 @@ void check_declaration(const std::string& name, const Value& decl, Errors& error
       if (auto msg = check_value(name, &c, decl, {.choices = false}))
         fail("choice " + quoted(c) + " does not match its declaration: " + *msg);
   }
-  if (const Value* d = field(decl, "default")) {
+  if (const Value* d = given_member(decl, "default")) {
     if (auto msg = check_value(name, d, decl)) fail("default does not match its declaration: " + *msg);
   }
 }
@@ -294,7 +286,7 @@ Value DeclarativeValidator::apply_defaults(Value params, const Value& alias_cfg)
   const Value& decls = declarations(alias_cfg);
   for (auto it = decls.begin(); it != decls.end(); ++it) {
     if (params.contains(it.key())) continue;
-    const Value* d = field(it.value(), "default");
+    const Value* d = given_member(it.value(), "default");
     params[it.key()] = d ? *d : Value();
   }
   return params;

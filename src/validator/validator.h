@@ -3,9 +3,14 @@
 // name -> {type, required, default, pattern, choices, min, max, min_length,
 // max_length, description}.
 
+#include <cstdint>
+
 #include "interfaces/interfaces.h"
 
 namespace portico {
+
+// The length bound of a string parameter whose declaration sets no max_length.
+inline constexpr uint64_t kDefaultParameterMaxLength = 4096;
 
 // Problems with an alias's `parameters` value (null means none declared), one
 // message per problem, each starting "parameter '<name>': " where a parameter
