@@ -16,11 +16,13 @@
 #include "api/api.h"
 #include "auth/auth.h"
 #include "common/text.h"
+#include "common/timestamp.h"
 #include "config/config.h"
 #include "docker/docker.h"
 #include "executor/executor.h"
 #include "executor/reaper.h"
 #include "imagery/imagery.h"
+#include "jobs/job_store.h"
 #include "logging/logging.h"
 #include "portico/cli.h"
 #include "portico/notify.h"
@@ -239,6 +241,14 @@ int serve(const Args& args) {
   });
 
   if (auto problem = process_spawner_problem()) refuse({*problem});
+  // Checked before daemonising, so that the operator sees the refusal; opened
+  // for use after it, since an SQLite connection must not cross a fork.
+  const std::string job_db = path_join({s->log_dir, s->job_database});
+  try {
+    jobs::JobStore probe(job_db);
+  } catch (const std::exception& e) {
+    refuse({e.what()});
+  }
 
   const std::string instance = _container_instance();
   if (args.daemon) {
@@ -248,6 +258,14 @@ int serve(const Args& args) {
   // After daemonising, so that the spawner is the daemon's own child, with its final standard streams.
   try {
     start_process_spawner();
+  } catch (const std::exception& e) {
+    refuse({e.what()});
+  }
+  std::unique_ptr<jobs::JobStore> job_store;
+  try {
+    job_store = std::make_unique<jobs::JobStore>(job_db);
+    if (const size_t n = job_store->interrupt_unfinished(utc_timestamp_ms()))
+      log->warn(std::to_string(n) + " jobs were still queued or running at the last stop; they are now interrupted");
   } catch (const std::exception& e) {
     refuse({e.what()});
   }
@@ -276,7 +294,7 @@ int serve(const Args& args) {
   } detach;
   reaper.start();
 
-  HttpApiServer api(g_config, auth, g_logging, executor);
+  HttpApiServer api(g_config, auth, g_logging, executor, *job_store);
   api.set_version(version());
   ServiceNotifier notifier;
   {

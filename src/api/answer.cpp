@@ -76,6 +76,20 @@ Answer json_answer(int status, Value&& body) {
   return a;
 }
 
+Answer json_answer(int status, std::shared_ptr<const Value> body) {
+  Answer a;
+  a.status = status;
+  const size_t hint = json_size_hint(*body);
+  if (status < 400 && hint > kStreamAnswerAbove) {
+    a.json = std::move(body);
+    a.json_length = json_length(*a.json);
+    return a;
+  }
+  a.body.reserve(hint + hint / 16);
+  dump_into(*body, a.body);
+  return a;
+}
+
 Answer error_answer(int status, const std::string& message) { return json_answer(status, Value{{"error", message}}); }
 
 JsonPieces::JsonPieces(std::shared_ptr<const Value> value) : root_(std::move(value)) {

@@ -3,6 +3,7 @@
 // exists twice in memory: above a megabyte its text is produced in pieces
 // while it is sent.
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -11,6 +12,19 @@
 #include "common/value.h"
 
 namespace portico::api {
+
+// The body of an answer that is written as it is produced (an event stream).
+// The connection closes after it.
+class AnswerStream {
+ public:
+  virtual ~AnswerStream() = default;
+  // Appends what is ready to `out` (possibly nothing); false once the stream
+  // has ended and everything has been handed out.
+  virtual bool next(std::string& out) = 0;
+  // Calls `ready` once, from any thread, when next() has something new: at
+  // once if it already has.
+  virtual void wait(std::function<void()> ready) = 0;
+};
 
 struct Answer {
   int status = 200;
@@ -21,6 +35,7 @@ struct Answer {
   // exact length of the serialised value.
   std::shared_ptr<const Value> json;
   size_t json_length = 0;
+  std::shared_ptr<AnswerStream> stream;  // set for a streamed body of unknown length
   bool close = false;  // close the connection after it
 
   size_t length() const { return json ? json_length : body.size(); }
@@ -30,6 +45,8 @@ struct Answer {
 // above a megabyte are streamed; the length is counted here, on the calling
 // thread, so call it off the I/O threads for large values.
 Answer json_answer(int status, Value&& body);
+// The same for a value that others hold too.
+Answer json_answer(int status, std::shared_ptr<const Value> body);
 // {"error": message}
 Answer error_answer(int status, const std::string& message);
 

@@ -4,6 +4,11 @@
 //
 // Routes (JSON unless said otherwise; every response carries X-Correlation-ID):
 //   POST /v1/run/{alias}          run an alias; body: JSON object of parameters
+//   POST /v1/jobs/{alias}         the same as a job: 202 at once
+//   GET  /v1/jobs[/{id}]          the caller's jobs, or one with its result
+//   GET  /v1/jobs/{id}/events     its output and status as an event stream
+//   DELETE /v1/jobs/{id}          cancel it
+//   GET  /v1/openapi.json         what the caller may run, as OpenAPI
 //   GET  /v1/aliases              aliases the caller may run
 //   GET  /v1/aliases/{alias}      one of them
 //   GET  /health                  liveness; details with X-API-Key = HealthApiKey
@@ -28,13 +33,18 @@ namespace portico {
 
 class FileAuthStore;
 class Executor;
+namespace jobs {
+class JobStore;
+}
 
 // The HTTP status that answers a run's outcome.
 int status_for(Outcome outcome);
 
 class HttpApiServer final : public ApiServer {
  public:
-  HttpApiServer(ConfigStore& config, FileAuthStore& auth, Logging& logging, Executor& executor);
+  // `jobs` is the job history, opened by the caller: start-up refuses to
+  // serve without it.
+  HttpApiServer(ConfigStore& config, FileAuthStore& auth, Logging& logging, Executor& executor, jobs::JobStore& jobs);
   ~HttpApiServer() override;
 
   // Binds ListenAddress:ListenPort (TLS when SslEnabled) and serves until

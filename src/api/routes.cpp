@@ -12,6 +12,7 @@
 #include "api/openapi.h"
 #include "auth/auth.h"
 #include "common/text.h"
+#include "common/timestamp.h"
 #include "executor/executor.h"
 #include "logging/logging.h"
 
@@ -39,18 +40,6 @@ using boost::beast::http::verb;
 
 size_t check_threads() { return std::clamp<size_t>(std::thread::hardware_concurrency(), 2, 4); }
 
-std::string utc_now_iso() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t t = std::chrono::system_clock::to_time_t(now);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char buf[40];
-  const size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
-  std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(ms));
-  return buf;
-}
-
 Value describe(const std::string& name, const Value& def) {
   Value out = Value::object();
   out["name"] = name;
@@ -70,12 +59,13 @@ bool secret_equals(std::string_view a, std::string_view b) {
   return la == lb && CRYPTO_memcmp(da, db, la) == 0;
 }
 
-Gateway::Gateway(ConfigStore& config, FileAuthStore& auth, Logging& logging, Executor& executor,
+Gateway::Gateway(ConfigStore& config, FileAuthStore& auth, Logging& logging, Executor& executor, jobs::JobStore& jobs,
                  GatewayOptions options)
     : config_(config),
       auth_(auth),
       logging_(logging),
       executor_(executor),
+      jobs_(jobs),
       options_(std::move(options)),
       runs_("portico-run", options_.run_threads, options_.run_queue),
       checks_("portico-signin", check_threads(), 128),
@@ -83,7 +73,12 @@ Gateway::Gateway(ConfigStore& config, FileAuthStore& auth, Logging& logging, Exe
       signin_(auth, checks_, options_.auth_failure_limit, metrics_,
               [this](const Exchange& ex, const std::string& user, const Value& alias, const std::string& outcome,
                      int status) { audit(ex, user, alias, outcome, status); }) {
-  router_.add(verb::post, "/v1/run/{alias}", [this](const ExchangePtr& ex) { run(ex); });
+  router_.add(verb::post, "/v1/run/{alias}", [this](const ExchangePtr& ex) { run(ex, false); });
+  router_.add(verb::post, "/v1/jobs/{alias}", [this](const ExchangePtr& ex) { run(ex, true); });
+  router_.add(verb::get, "/v1/jobs", [this](const ExchangePtr& ex) { list_jobs(ex); });
+  router_.add(verb::get, "/v1/jobs/{id}", [this](const ExchangePtr& ex) { show_job(ex); });
+  router_.add(verb::delete_, "/v1/jobs/{id}", [this](const ExchangePtr& ex) { cancel_job(ex); });
+  router_.add(verb::get, "/v1/jobs/{id}/events", [this](const ExchangePtr& ex) { job_events(ex); });
   router_.add(verb::get, "/v1/aliases", [this](const ExchangePtr& ex) { list_aliases(ex); });
   router_.add(verb::get, "/v1/aliases/{alias}", [this](const ExchangePtr& ex) { show_alias(ex); });
   router_.add(verb::get, "/v1/openapi.json", [this](const ExchangePtr& ex) {
@@ -135,13 +130,20 @@ void Gateway::handle(const ExchangePtr& ex) {
 
 void Gateway::audit(const Exchange& ex, const std::string& user, const Value& alias, const std::string& outcome,
                     const Value& status, const Value& exit_status) {
-  const double seconds = std::chrono::duration<double>(Exchange::Clock::now() - ex.started()).count();
+  Caller who = caller_of(ex);
+  who.user = user;
+  audit(who, alias, outcome, status, exit_status);
+}
+
+void Gateway::audit(const Caller& who, const Value& alias, const std::string& outcome, const Value& status,
+                    const Value& exit_status) {
+  const double seconds = std::chrono::duration<double>(Exchange::Clock::now() - who.started).count();
   Value rec = Value::object();
-  rec["time"] = utc_now_iso();
-  rec["correlation_id"] = ex.correlation_id();
-  rec["user"] = user;
-  rec["auth"] = ex.principal() ? Value(ex.principal()->method) : Value();
-  rec["client"] = ex.client();
+  rec["time"] = utc_timestamp_ms();
+  rec["correlation_id"] = who.correlation_id;
+  rec["user"] = who.user;
+  rec["auth"] = who.method ? Value(*who.method) : Value();
+  rec["client"] = who.client;
   rec["alias"] = alias;
   rec["outcome"] = outcome;
   rec["status"] = status;

@@ -171,11 +171,15 @@ struct HttpApiServer::Impl {
   int bound_port = 0;
   std::function<void()> stop_serving;  // set while serving
 
-  Impl(ConfigStore& c, FileAuthStore& a, Logging& l, Executor& e) : config(c), auth(a), logging(l), executor(e) {}
+  jobs::JobStore& jobs;
+
+  Impl(ConfigStore& c, FileAuthStore& a, Logging& l, Executor& e, jobs::JobStore& j)
+      : config(c), auth(a), logging(l), executor(e), jobs(j) {}
 };
 
-HttpApiServer::HttpApiServer(ConfigStore& config, FileAuthStore& auth, Logging& logging, Executor& executor)
-    : impl_(std::make_unique<Impl>(config, auth, logging, executor)) {}
+HttpApiServer::HttpApiServer(ConfigStore& config, FileAuthStore& auth, Logging& logging, Executor& executor,
+                             jobs::JobStore& jobs)
+    : impl_(std::make_unique<Impl>(config, auth, logging, executor, jobs)) {}
 
 HttpApiServer::~HttpApiServer() = default;
 
@@ -195,6 +199,8 @@ void HttpApiServer::start() {
   options.run_threads = settings->max_concurrent_runs;
   options.run_queue = settings->max_queued_runs.value_or(options.run_threads);
   options.auth_failure_limit = settings->auth_failure_limit;
+  options.job_output_bytes = settings->job_output_bytes;
+  options.job_retention_days = settings->job_retention_days;
   options.version = m.version;
 
   const bool tls = settings->ssl_enabled;
@@ -213,7 +219,7 @@ void HttpApiServer::start() {
 
   raise_open_files_limit(max_connections);
   // Declared before the I/O context: connections still open when it goes reach the gateway's metrics.
-  api::Gateway gateway(m.config, m.auth, m.logging, m.executor, options);
+  api::Gateway gateway(m.config, m.auth, m.logging, m.executor, m.jobs, options);
   const size_t io_threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 8);
   net::io_context ioc(static_cast<int>(io_threads));
   auto state = std::make_shared<api::ServerState>(limits, gateway, gateway.metrics());
@@ -237,7 +243,8 @@ void HttpApiServer::start() {
     std::lock_guard<std::mutex> l(m.mu);
     if (m.stop_requested) return;
     m.bound_port = listener_port;
-    m.stop_serving = [listener, &guard, &ioc] {
+    m.stop_serving = [listener, &guard, &ioc, &gateway] {
+      gateway.stop_jobs();
       listener->stop([&guard, &ioc] { net::post(ioc, [&guard] { guard.reset(); }); });
     };
   }

@@ -80,7 +80,8 @@ void Session::close() {
 
 void Session::stop() {
   post([](Session& s) {
-    if (s.phase_ == Phase::Writing) s.arm(std::min(s.timer_.expiry(), s.send_deadline()));
+    if (s.phase_ == Phase::Writing && s.stream_idle_) s.close_now();
+    else if (s.phase_ == Phase::Writing) s.arm(std::min(s.timer_.expiry(), s.send_deadline()));
     else if (s.phase_ != Phase::Handling) s.close_now();
   });
 }
@@ -120,6 +121,9 @@ void Session::on_timer(ErrorCode ec) {
       return;
     case Phase::Handling:
       return;
+    case Phase::Writing:
+      if (stream_idle_ && !state_->stopping()) return stream_heartbeat();
+      return close_now();
     default:
       close_now();
   }
@@ -156,6 +160,10 @@ void Session::on_idle_read(ErrorCode ec, size_t n) {
     if (ec) {
       peer_closed_ = true;
       if (auto ex = watched_.lock()) ex->mark_gone();
+      if (stream_idle_) close_now();  // nobody is left to read the stream
+    } else if (stream_) {
+      buffer_.consume(buffer_.size());  // nothing more is read from this connection
+      read_idle();
     }
     return;  // data is a pipelined request: the client is there
   }

@@ -17,6 +17,9 @@ using tcp = net::ip::tcp;
 constexpr size_t kPiece = 64 * 1024;
 constexpr size_t kLingerRead = 4096;
 constexpr auto kStoppingSendTimeout = std::chrono::seconds(10);
+// An idle event stream sends a comment this often: proxies keep it open, and
+// a client that has gone is noticed.
+constexpr auto kStreamHeartbeat = std::chrono::seconds(15);
 
 }  // namespace
 
@@ -45,20 +48,26 @@ void Session::fill(Message& res, const Answer& a) {
   res.set(http::field::content_type, a.content_type);
   res.set("X-Correlation-ID", cid_);
   for (const auto& [name, value] : a.headers) res.set(name, value);
-  res.content_length(a.length());
+  if (!a.stream) res.content_length(a.length());
   res.keep_alive(keep_);
 }
 
 void Session::write_answer(Answer a) {
   phase_ = Phase::Writing;
+  if (a.stream) {
+    a.close = true;  // its end is the end of the connection
+    a.headers.emplace_back("Cache-Control", "no-store");
+    a.headers.emplace_back("X-Accel-Buffering", "no");
+  }
   keep_ = !a.close && keep_alive_ && !peer_closed_ && !state_->stopping() &&
           limits_.keepalive_timeout > Clock::duration::zero();
   arm(send_deadline());
   auto self = shared_from_this();
-  if (a.json || head_only_) {
+  if (a.json || a.stream || head_only_) {
     header_ = {};
     fill(header_, a);
     if (a.json && !head_only_) pieces_.emplace(std::move(a.json));
+    if (a.stream && !head_only_) stream_ = std::move(a.stream);
     io_write(header_, [self](ErrorCode ec, size_t) { self->on_written(ec); });
     return;
   }
@@ -83,6 +92,7 @@ void Session::on_written(ErrorCode ec) {
     io_write(net::buffer(piece_), [self = shared_from_this()](ErrorCode ec, size_t) { self->on_written(ec); });
     return;
   }
+  if (stream_) return pump_stream();
   answered_any_ = true;
   pieces_.reset();
   piece_ = std::string();
@@ -91,6 +101,45 @@ void Session::on_written(ErrorCode ec) {
   if (!keep_) return linger_close();
   if (buffer_.size() == 0 && !reading_) buffer_.shrink_to_fit();
   wait_for_request();
+}
+
+void Session::pump_stream() {
+  piece_.clear();
+  if (!stream_->next(piece_)) {
+    stream_.reset();
+    stream_idle_ = false;
+    return on_written({});
+  }
+  if (!piece_.empty()) {
+    stream_idle_ = false;
+    arm(send_deadline());
+    io_write(net::buffer(piece_), [self = shared_from_this()](ErrorCode ec, size_t) { self->on_written(ec); });
+    return;
+  }
+  if (state_->stopping()) return close_now();
+  stream_idle_ = true;
+  arm(Clock::now() + kStreamHeartbeat);
+  if (!reading_ && !peer_closed_) read_idle();  // notices a client that leaves
+  if (stream_waits_) return;
+  stream_waits_ = true;
+  stream_->wait([weak = weak_from_this()] {
+    if (auto self = weak.lock())
+      net::post(self->timer_.get_executor(), [self] { self->on_stream_ready(); });
+  });
+}
+
+void Session::on_stream_ready() {
+  stream_waits_ = false;
+  if (phase_ != Phase::Writing || !stream_ || !stream_idle_) return;
+  pump_stream();
+}
+
+// While an idle stream waits: a comment line, which event-stream clients ignore.
+void Session::stream_heartbeat() {
+  stream_idle_ = false;
+  piece_ = ": keep-alive\n\n";
+  arm(send_deadline());
+  io_write(net::buffer(piece_), [self = shared_from_this()](ErrorCode ec, size_t) { self->on_written(ec); });
 }
 
 void Session::linger_close() {
@@ -124,6 +173,7 @@ void Session::close_now() {
   body_then_ = nullptr;
   body_ex_.reset();
   watched_.reset();
+  stream_.reset();
 }
 
 }  // namespace portico::api

@@ -85,6 +85,9 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session>
   void write_answer(Answer a);
   Clock::time_point send_deadline();
   void on_written(ErrorCode ec);
+  void pump_stream();
+  void on_stream_ready();
+  void stream_heartbeat();
   void linger_close();
   void linger_read();
   void close_now();
@@ -118,6 +121,9 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session>
   Header header_;
   Response response_;
   std::optional<JsonPieces> pieces_;
+  std::shared_ptr<AnswerStream> stream_;
+  bool stream_idle_ = false;   // waiting for the stream to have more
+  bool stream_waits_ = false;  // a wait() on it is outstanding
   std::string piece_;
 };
 

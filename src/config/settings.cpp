@@ -251,6 +251,14 @@ std::optional<std::string> convert_auth_failures(const std::string& text, Value&
   return convert_whole_in_range(text, out, 0, 10000, " is not a whole number from 0 to 10000 (0 turns it off)");
 }
 
+std::optional<std::string> convert_retention_days(const std::string& text, Value& out) {
+  return convert_whole_in_range(text, out, 0, 36500, " is not a whole number of days from 0 to 36500 (0 keeps every job)");
+}
+
+std::optional<std::string> convert_job_output(const std::string& text, Value& out) {
+  return convert_whole_in_range(text, out, 1024, 1073741824, " is not a whole number from 1024 to 1073741824");
+}
+
 std::optional<std::string> convert_seconds(const std::string& text, Value& out, bool zero_allowed, long long hi) {
   Value v;
   const bool number = !convert_max_timeout(text, v);
@@ -308,6 +316,9 @@ const std::vector<KeySpec>& key_specs() {
       {"RequestTimeout", field<&Settings::request_timeout>(), convert_request_timeout},
       {"KeepAliveTimeout", field<&Settings::keepalive_timeout>(), convert_keepalive_timeout},
       {"AuthFailureLimit", field<&Settings::auth_failure_limit>(), convert_auth_failures},
+      {"JobDatabase", field<&Settings::job_database>(), convert_path},
+      {"JobRetentionDays", field<&Settings::job_retention_days>(), convert_retention_days},
+      {"JobOutputBytes", field<&Settings::job_output_bytes>(), convert_job_output},
   };
   return specs;
 }

@@ -41,6 +41,15 @@ RunResult Executor::run(const std::string& alias_name, const Value& parameters, 
   return RunResult::unknown_type(type);
 }
 
+std::optional<RunResult> Executor::check(const std::string& alias_name, const Value& parameters) {
+  const Value alias_cfg = config().get_alias(alias_name);
+  if (alias_cfg.is_null() || alias_cfg.empty()) return RunResult::not_found(alias_name);
+  Value params = validator().apply_defaults(parameters.is_object() ? parameters : Value::object(), alias_cfg);
+  auto errors = validator().validate_parameters(params, alias_cfg);
+  if (!errors.empty()) return RunResult::validation_failed(std::move(errors));
+  return std::nullopt;
+}
+
 Value Executor::_resolve_timeout(const Value& alias_cfg) {
   Value alias_timeout;
   if (alias_cfg.is_object()) {

@@ -67,6 +67,9 @@ class Executor {
   // of the configuration store or validator, of a run's preparation and of
   // stream preservation propagate.
   RunResult run(const std::string& alias_name, const Value& parameters, const RunControl* control = nullptr);
+  // What run() would answer without running: an unknown alias or refused
+  // parameters; none when it would run the alias now.
+  std::optional<RunResult> check(const std::string& alias_name, const Value& parameters);
   // run() as the execution result map.
   ExecutionResult execute_alias(const std::string& alias_name, const Value& parameters) {
     return run(alias_name, parameters).to_value();

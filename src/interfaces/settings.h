@@ -81,6 +81,9 @@ struct Settings {
   Seconds request_timeout = 30;
   Seconds keepalive_timeout = 5;
   std::size_t auth_failure_limit = 10;  // 0: no sign-in throttling
+  std::string job_database = "jobs.sqlite3";  // relative: under log_dir
+  std::size_t job_retention_days = 30;        // 0: keep every job
+  std::size_t job_output_bytes = 1048576;     // per stream, buffered for event streams
 
   bool operator==(const Settings&) const = default;
 };

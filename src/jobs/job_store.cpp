@@ -156,7 +156,7 @@ void JobStore::add(const Job& job) {
                path_);
   st.bind(1, job.id).bind(2, job.alias).bind(3, job.user).bind(4, std::string(status_name(job.status)));
   st.bind(5, job.created).bind(6, job.started).bind(7, job.finished);
-  st.bind(8, job.result ? std::optional<std::string>(job.result->dump()) : std::nullopt);
+  st.bind(8, job.result ? std::optional<std::string>(job.result->dump(-1, ' ', false, Value::error_handler_t::replace)) : std::nullopt);
   st.step();
 }
 
@@ -174,7 +174,14 @@ bool JobStore::finish(const std::string& id, Status status, const Value& result,
                "UPDATE jobs SET status = ?, finished = ?, result = ? WHERE id = ? AND status IN ('queued', 'running')",
                path_);
   st.bind(1, std::string(status_name(status))).bind(2, now);
-  st.bind(3, result.is_null() ? std::nullopt : std::optional<std::string>(result.dump())).bind(4, id).step();
+  st.bind(3, result.is_null() ? std::nullopt : std::optional<std::string>(result.dump(-1, ' ', false, Value::error_handler_t::replace))).bind(4, id).step();
+  return st.changes() == 1;
+}
+
+bool JobStore::remove(const std::string& id) {
+  std::lock_guard<std::mutex> l(mu_);
+  Statement st(db_, "DELETE FROM jobs WHERE id = ?", path_);
+  st.bind(1, id).step();
   return st.changes() == 1;
 }
 

@@ -71,6 +71,9 @@ class JobStore {
   bool mark_running(const std::string& id, const std::string& now);
   bool finish(const std::string& id, Status status, const Value& result, const std::string& now);
 
+  // Takes back a job that was never admitted; false when unknown.
+  bool remove(const std::string& id);
+
   std::optional<Job> get(const std::string& id) const;
   JobPage list(const JobQuery& query) const;
   // Removes finished jobs that finished before `cutoff`; returns how many.

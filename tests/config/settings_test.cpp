@@ -47,7 +47,8 @@ TEST_F(SettingsTest, MissingFileMeansBuiltInDefaults) {
     "PrefetchImage": "no", "MaxConcurrentRuns": 64, "MaxRequestBytes": 1048576,
     "MaxOutputBytes": 67108864,
     "MaxQueuedRuns": null, "MaxHeaderBytes": 16384, "MaxConnections": 4096, "RequestHeaderTimeout": 10,
-    "RequestTimeout": 30, "KeepAliveTimeout": 5, "AuthFailureLimit": 10})");
+    "RequestTimeout": 30, "KeepAliveTimeout": 5, "AuthFailureLimit": 10,
+    "JobDatabase": "jobs.sqlite3", "JobRetentionDays": 30, "JobOutputBytes": 1048576})");
   EXPECT_EQ(FileConfigStore::defaults(), expected);
   for (const auto& [key, value] : expected.items()) EXPECT_EQ(store.get(key), value) << key;
   EXPECT_EQ(store.get("NoSuchKey"), Value());
@@ -73,7 +74,8 @@ TEST_F(SettingsTest, TypedDefaultsAreWhatGetReportsForAnEmptyFile) {
       {"MaxQueuedRuns", opt(d.max_queued_runs)}, {"MaxHeaderBytes", d.max_header_bytes},
       {"MaxConnections", d.max_connections}, {"RequestHeaderTimeout", d.request_header_timeout.value()},
       {"RequestTimeout", d.request_timeout.value()}, {"KeepAliveTimeout", d.keepalive_timeout.value()},
-      {"AuthFailureLimit", d.auth_failure_limit},
+      {"AuthFailureLimit", d.auth_failure_limit}, {"JobDatabase", d.job_database},
+      {"JobRetentionDays", d.job_retention_days}, {"JobOutputBytes", d.job_output_bytes},
   };
   EXPECT_EQ(fields.size(), FileConfigStore::defaults().size());
   for (const auto& [key, value] : fields) {
