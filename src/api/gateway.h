@@ -94,6 +94,7 @@ class Gateway final : public RequestHandler {
   void list_aliases(const ExchangePtr& ex);
   void show_alias(const ExchangePtr& ex);
   void health(const ExchangePtr& ex);
+  void console(const ExchangePtr& ex);
   void logs(const ExchangePtr& ex);
 
   // One audit line; `user` as the client gave it, `alias` or null.

@@ -116,6 +116,10 @@ void Gateway::stop() {
 }
 
 void Gateway::handle(const ExchangePtr& ex) {
+  const std::string& path = ex->request().path;
+  if (ex->request().method == verb::get && (path == "/" || path.starts_with("/console")) &&
+      (path.size() <= 8 || path[8] == '/'))
+    return console(ex);
   auto found = router_.find(ex->request().method, ex->request().path);
   if (!found) return ex->reply(error_answer(400, "Bad request"));
   if (!found->handler) {

@@ -179,11 +179,13 @@ TEST_F(Http, OpenApiDescribesWhatTheCallerMayRun) {
     return r ? Value::parse(r->body) : Value();
   };
   const Value bobs = doc_for(basic_auth("bob", "builder"));
-  EXPECT_EQ(bobs["paths"].size(), 1u);
+  // Run and job paths per alias, and the three job routes everyone has.
+  EXPECT_EQ(bobs["paths"].size(), 5u);
   EXPECT_TRUE(bobs["paths"].contains("/v1/run/hello"));
+  EXPECT_TRUE(bobs["paths"].contains("/v1/jobs/hello"));
   const Value doc = doc_for(basic_auth("alice", "wonderland"));
   EXPECT_EQ(doc["openapi"], "3.1.0");
-  EXPECT_EQ(doc["paths"].size(), 4u);
+  EXPECT_EQ(doc["paths"].size(), 11u);
   EXPECT_EQ(doc["paths"]["/v1/run/hello"]["post"]["description"], "Says hello");
   const Value schema = doc["paths"]["/v1/run/greet"]["post"]["requestBody"]["content"]["application/json"]["schema"];
   EXPECT_EQ(schema["additionalProperties"], false);
@@ -196,6 +198,7 @@ TEST_F(Http, OpenApiDescribesWhatTheCallerMayRun) {
   EXPECT_EQ(p["mood"]["enum"], Value::array({"glad", "calm", nullptr}));
   EXPECT_EQ(p["mood"]["pattern"], "^(?:[a-z]+)$");
   EXPECT_EQ(p["mood"]["description"], "How it sounds");
+  EXPECT_EQ(doc["paths"]["/v1/jobs/greet"]["post"]["requestBody"]["content"]["application/json"]["schema"], schema);
 
   if (std::system("command -v openapi-spec-validator >/dev/null 2>&1") != 0) {
     if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true") FAIL() << "openapi-spec-validator is missing";
@@ -272,6 +275,29 @@ TEST_F(Http, HealthAndMetrics) {
   r = client->Get("/metrics");
   EXPECT_TRUE(contains(r->body, "portico_runs_total{alias=\"hello\",outcome=\"success\"} 1")) << r->body;
   EXPECT_TRUE(contains(r->body, "portico_runs_in_flight 0"));
+}
+
+
+// The console is the embedded set of files and nothing else, always under its policy.
+TEST_F(Http, TheConsoleIsServedFromTheEmbeddedFilesOnly) {
+  client->set_follow_location(false);
+  auto root = client->Get("/");
+  EXPECT_EQ(root->status, 302);
+  EXPECT_EQ(root->get_header_value("Location"), "/console/");
+  EXPECT_EQ(client->Get("/console")->get_header_value("Location"), "/console/");
+  auto page = client->Get("/console/");
+  ASSERT_EQ(page->status, 200);
+  EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
+  EXPECT_NE(page->get_header_value("Content-Security-Policy").find("default-src 'none'"), std::string::npos);
+  EXPECT_NE(page->body.find("id=\"signin\""), std::string::npos);
+  const std::string etag = page->get_header_value("ETag");
+  EXPECT_EQ(client->Get("/console/", httplib::Headers{{"If-None-Match", etag}})->status, 304);
+  EXPECT_EQ(client->Get("/console/lib%2Ejs")->status, 200);
+  for (const char* path : {"/console/../portico.conf", "/console/%2e%2e/portico.conf", "/console/nope.js",
+                           "/console/web/index.html", "/consoles"}) {
+    auto r = client->Get(path);
+    EXPECT_EQ(r->status, 404) << path;
+  }
 }
 
 }  // namespace
