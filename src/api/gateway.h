@@ -77,8 +77,9 @@ class Gateway final : public RequestHandler {
   void run_job(const std::shared_ptr<jobs::LiveJob>& job, const Caller& who, Value params);
   // Ends a job's row and event stream with the result its client sees.
   // No result: the job never ran (interrupted).
+  // `before_write` runs once watchers have the end and before the row is written.
   void record_end(const std::shared_ptr<jobs::LiveJob>& job, jobs::Status status, std::shared_ptr<const Value> result,
-                  bool recorded = true);
+                  bool recorded = true, const std::function<void()>& before_write = nullptr);
   // Runs a task that reads the job history; 503 when the pool is full.
   void on_work_pool(const ExchangePtr& ex, std::function<void()> task);
   // Calls `then` with the user whose jobs the caller may see, or none for every job.

@@ -142,9 +142,12 @@ void Gateway::run_job(const std::shared_ptr<jobs::LiveJob>& job, const Caller& w
 }
 
 void Gateway::record_end(const std::shared_ptr<jobs::LiveJob>& job, jobs::Status status,
-                         std::shared_ptr<const Value> result, bool recorded) {
+                         std::shared_ptr<const Value> result, bool recorded,
+                         const std::function<void()>& before_write) {
   const std::string now = utc_timestamp_ms();
-  if (job->finish(status, result, now) && recorded) {
+  const bool changed = job->finish(status, result, now);
+  if (before_write) before_write();
+  if (changed && recorded) {
     try {
       jobs_.finish(job->id(), status, result ? *result : Value(), now);
     } catch (const std::exception& e) {
@@ -286,17 +289,19 @@ void Gateway::cancel_job(const ExchangePtr& ex) {
 
 void Gateway::job_events(const ExchangePtr& ex) {
   job_access(ex, [this, ex](std::optional<std::string> user) {
-    on_work_pool(ex, [this, ex, user] {
-      const std::string& id = ex->params()[0];
-      std::shared_ptr<jobs::LiveJob> live;
-      auto job = find_job(id, user, &live);
-      if (user) audit(*ex, *user, job ? Value(job->alias) : Value(), job ? "ok" : "not_found", job ? 200 : 404);
-      if (!job) return ex->reply(not_found(id));
-      if (!live) live = jobs::LiveJob::replay(std::move(*job), options_.job_output_bytes);
+    auto answer = [this, ex, user](std::shared_ptr<jobs::LiveJob> live) {
+      if (user) audit(*ex, *user, live ? Value(live->alias()) : Value(), live ? "ok" : "not_found", live ? 200 : 404);
+      if (!live) return ex->reply(not_found(ex->params()[0]));
       Answer a;
       a.content_type = "text/event-stream; charset=utf-8";
       a.stream = std::make_shared<JobEvents>(std::move(live));
       ex->reply(std::move(a));
+    };
+    // A job in progress is watched at once; only a finished one needs the history.
+    if (auto live = board_.find(ex->params()[0])) return answer(user && live->owner() != *user ? nullptr : live);
+    on_work_pool(ex, [this, ex, user, answer] {
+      auto job = find_job(ex->params()[0], user);
+      answer(job ? jobs::LiveJob::replay(std::move(*job), options_.job_output_bytes) : nullptr);
     });
   });
 }

@@ -160,8 +160,8 @@ void Gateway::execute(const ExchangePtr& ex, const std::string& alias, Value par
   params = Value();
   const int status = status_for(result.outcome);
   auto answer = std::make_shared<const Value>(public_result(who, alias, result));
-  record_end(live, job_status(result.outcome), answer, recorded);
-  ex->reply(json_answer(status, std::move(answer)));
+  // The client need not wait for the history's write.
+  record_end(live, job_status(result.outcome), answer, recorded, [&] { ex->reply(json_answer(status, answer)); });
 }
 
 }  // namespace portico::api

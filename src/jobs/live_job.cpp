@@ -30,7 +30,7 @@ size_t whole_prefix(std::string_view b) {
 }  // namespace
 
 LiveJob::LiveJob(Job job, size_t output_bytes, Quiet)
-    : id_(job.id), owner_(job.user), output_bytes_(output_bytes), job_(std::move(job)) {
+    : id_(job.id), owner_(job.user), alias_(job.alias), output_bytes_(output_bytes), job_(std::move(job)) {
   if (job_.result) result_ = std::make_shared<const Value>(*std::exchange(job_.result, std::nullopt));
 }
 

@@ -33,6 +33,7 @@ class LiveJob {
 
   const std::string& id() const { return id_; }
   const std::string& owner() const { return owner_; }
+  const std::string& alias() const { return alias_; }
   // The row as it stands; the result only once finished.
   Job snapshot() const;
 
@@ -74,6 +75,7 @@ class LiveJob {
 
   const std::string id_;
   const std::string owner_;
+  const std::string alias_;
   const size_t output_bytes_;
   std::atomic<bool> cancel_{false};
 
