@@ -222,39 +222,72 @@ void add_member(int dir_fd, const std::string& dir_path, const std::string& pref
       {prefix + name, std::move(open_path), st.st_dev, st.st_ino, st.st_size, st.st_mtime, st.st_mode});
 }
 
+// How deep a directory output may nest. Each level being walked holds a
+// descriptor, and a command can leave a tree of any depth behind.
+const size_t MAX_ARCHIVE_DEPTH = 256;
+
 // Top-down, depth first: a directory's files by name, then its subdirectories
-// in listing order. Descends only through real directories (O_NOFOLLOW).
-void walk(int fd, const std::string& dir_path, const std::string& prefix, Walk& w) {
-  DIR* dir = ::fdopendir(fd);
-  if (!dir) {
-    ::close(fd);
-    return;
-  }
-  std::unique_ptr<DIR, int (*)(DIR*)> guard(dir, ::closedir);
-  std::vector<std::string> files, subdirs;
-  while (struct dirent* e = ::readdir(dir)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    unsigned char type = e->d_type;
-    if (type == DT_UNKNOWN) {
-      struct stat st;
-      if (::fstatat(::dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-      type = S_ISDIR(st.st_mode)   ? DT_DIR
-             : S_ISLNK(st.st_mode) ? DT_LNK
-             : S_ISREG(st.st_mode) ? DT_REG
-                                   : DT_UNKNOWN;
+// in listing order. Descends only through real directories (O_NOFOLLOW). The
+// walk keeps its own stack, which holds each level's name only: recursion, or
+// a full path per level, would let a deep tree exhaust the thread's stack or
+// take memory quadratic in its depth.
+void walk(int fd, const std::string& top_path, Walk& w) {
+  struct Level {
+    std::unique_ptr<DIR, int (*)(DIR*)> dir;
+    std::string name;  // empty at the top
+    std::vector<std::string> subdirs;
+    size_t next = 0;
+  };
+  std::vector<Level> stack;
+  auto path_of = [&](const std::string& last, bool as_prefix) {
+    std::string out = as_prefix ? "" : top_path;
+    for (size_t i = 1; i < stack.size(); ++i) out = as_prefix ? out + stack[i].name + "/" : path_join({out, stack[i].name});
+    if (!last.empty()) out = as_prefix ? out + last + "/" : path_join({out, last});
+    return out;
+  };
+  auto enter = [&](int dir_fd, std::string name) {
+    DIR* dir = ::fdopendir(dir_fd);
+    if (!dir) {
+      ::close(dir_fd);
+      return;
     }
-    if (type == DT_DIR)
-      subdirs.push_back(name);
-    else if (type == DT_REG || type == DT_LNK)
-      files.push_back(name);
-  }
-  std::sort(files.begin(), files.end());
-  for (const std::string& name : files) add_member(::dirfd(dir), dir_path, prefix, name, w);
-  for (const std::string& name : subdirs) {
-    int sub = ::openat(::dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (sub < 0) continue;
-    walk(sub, path_join({dir_path, name}), prefix + name + "/", w);
+    Level level{{dir, ::closedir}, std::move(name), {}, 0};
+    std::vector<std::string> files;
+    while (struct dirent* e = ::readdir(dir)) {
+      const std::string entry = e->d_name;
+      if (entry == "." || entry == "..") continue;
+      unsigned char type = e->d_type;
+      if (type == DT_UNKNOWN) {
+        struct stat st;
+        if (::fstatat(::dirfd(dir), entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        type = S_ISDIR(st.st_mode)   ? DT_DIR
+               : S_ISLNK(st.st_mode) ? DT_LNK
+               : S_ISREG(st.st_mode) ? DT_REG
+                                     : DT_UNKNOWN;
+      }
+      if (type == DT_DIR)
+        level.subdirs.push_back(entry);
+      else if (type == DT_REG || type == DT_LNK)
+        files.push_back(entry);
+    }
+    std::sort(files.begin(), files.end());
+    const std::string path = path_of(level.name, false), prefix = path_of(level.name, true);
+    for (const std::string& f : files) add_member(::dirfd(dir), path, prefix, f, w);
+    stack.push_back(std::move(level));
+  };
+  enter(fd, "");
+  while (!stack.empty()) {
+    Level& top = stack.back();
+    if (top.next == top.subdirs.size()) {
+      stack.pop_back();
+      continue;
+    }
+    std::string name = top.subdirs[top.next++];
+    if (stack.size() >= MAX_ARCHIVE_DEPTH)
+      throw std::runtime_error("cannot archive " + portico::quoted(path_of(name, false)) + ": directories nest more than " +
+                               std::to_string(MAX_ARCHIVE_DEPTH) + " levels deep");
+    const int sub = ::openat(::dirfd(top.dir.get()), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub >= 0) enter(sub, std::move(name));
   }
 }
 
@@ -364,7 +397,7 @@ std::string _archive_directory(const std::string& dir, const std::optional<std::
     if (root && !fd_within(fd, *root))
       ::close(fd);
     else
-      walk(fd, *resolved, "", w);
+      walk(fd, *resolved, w);
   }
   // libzip writes nothing at all for an archive without members.
   if (w.members.empty()) return EMPTY_ZIP_BASE64;

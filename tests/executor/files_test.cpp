@@ -374,6 +374,40 @@ TEST_F(Files, LargeIncompressibleArchiveRoundTrips) {
   EXPECT_EQ(entries[1].data, "s");
 }
 
+// A command can leave a tree of any depth: a deep one is archived or refused
+// by name, never a crash of the gateway.
+TEST_F(Files, DeepTreesAreArchivedUpToTheDepthLimitAndRefusedPastIt) {
+  auto nest = [&](const std::string& top, int depth) {
+    int fd = ::open((run + "/" + top).c_str(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < depth; ++i) {
+      ::mkdirat(fd, "d", 0755);
+      const int sub = ::openat(fd, "d", O_RDONLY | O_DIRECTORY);
+      ::close(fd);
+      fd = sub;
+    }
+    const int f = ::openat(fd, "f.txt", O_WRONLY | O_CREAT, 0644);
+    EXPECT_EQ(::write(f, "deep", 4), 4);
+    ::close(f);
+    ::close(fd);
+  };
+  fs::create_directories(run + "/ok");
+  fs::create_directories(run + "/far");
+  nest("ok", 255);
+  nest("far", 300);
+  std::string name;
+  for (int i = 0; i < 255; ++i) name += "d/";
+  const auto entries = unzip(_archive_directory(run + "/ok", root, OutputBound{DEFAULT_MAX_OUTPUT_BYTES, "ok/"}));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, name + "f.txt");
+  EXPECT_EQ(entries[0].data, "deep");
+  try {
+    _archive_directory(run + "/far", root, OutputBound{DEFAULT_MAX_OUTPUT_BYTES, "far/"});
+    ADD_FAILURE() << "a tree 300 levels deep was archived";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("directories nest more than 256 levels deep"), std::string::npos) << e.what();
+  }
+}
+
 TEST_F(Files, OutputsPastTheLimitFailNamingTheirSourceWithoutBeingReadWhole) {
   const uint64_t limit = 4096;
   tmp.write("run/exact.txt", std::string(limit, 'e'));
