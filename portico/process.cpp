@@ -14,6 +14,7 @@
 #include <string>
 
 #include "common/text.h"
+#include "common/timestamp.h"
 
 namespace portico::app {
 
@@ -71,12 +72,8 @@ void _log_pre_init_error(const std::string& msg) {
   if (ec) return;
   const int fd = ::open(PRE_INIT_LOG, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
   if (fd < 0) return;
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S,000", &tm);
-  const std::string line = std::string(stamp) + " ERROR portico " + msg + "\n";
+  const std::string stamp = format_time(std::chrono::system_clock::now(), Zone::local, "%Y-%m-%d %H:%M:%S", ',');
+  const std::string line = stamp + " ERROR portico " + msg + "\n";
   [[maybe_unused]] ssize_t n = ::write(fd, line.data(), line.size());
   ::close(fd);
 }

@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "common/fd.h"
+#include "common/timestamp.h"
 
 namespace portico::app {
 namespace {
@@ -98,9 +99,8 @@ Errors _validate_ssl(const std::string& cert_path, const std::string& key_path) 
     throw std::runtime_error("cannot read the expiry of " + cert_path);
   const std::time_t expiry = timegm(&not_after);
   if (expiry < std::time(nullptr)) {
-    char buf[64];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S UTC", &not_after);
-    errors.push_back("SSL certificate " + cert_path + " has expired (expiry: " + buf + ")");
+    const std::string when = format_time(std::chrono::system_clock::from_time_t(expiry), Zone::utc, "%Y-%m-%d %H:%M:%S UTC");
+    errors.push_back("SSL certificate " + cert_path + " has expired (expiry: " + when + ")");
   }
   if (!key) return errors;
   EVP_PKEY* cert_key = X509_get0_pubkey(cert.get());

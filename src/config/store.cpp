@@ -6,6 +6,7 @@
 #include <system_error>
 #include <unordered_map>
 
+#include "common/timestamp.h"
 #include "common/fd.h"
 #include "common/text.h"
 #include "config/config.h"
@@ -47,14 +48,7 @@ struct FileConfigStore::Events {
 
 namespace {
 
-std::string utc_now() {
-  const std::time_t t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
-}
+std::string utc_now() { return format_time(std::chrono::system_clock::now(), Zone::utc, "%Y-%m-%dT%H:%M:%SZ"); }
 
 // Reads AliasDir and logs a warning for each alias of an unknown type.
 config_internal::AliasLoad read_alias_dir(const std::string& dir) {

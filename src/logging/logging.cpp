@@ -23,6 +23,7 @@
 #include "common/fd.h"
 #include "common/text.h"
 #include "common/thread.h"
+#include "common/timestamp.h"
 #include "logging/log_file.h"
 
 namespace portico {
@@ -43,15 +44,7 @@ const char* level_name(spdlog::level::level_enum l) {
 }
 
 std::string timestamp(std::chrono::system_clock::time_point tp) {
-  const auto secs = std::chrono::time_point_cast<std::chrono::seconds>(tp);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(tp - secs).count();
-  const std::time_t t = std::chrono::system_clock::to_time_t(secs);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char buf[64];
-  const size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-  std::snprintf(buf + n, sizeof buf - n, ",%03d", static_cast<int>(ms));
-  return buf;
+  return format_time(tp, Zone::local, "%Y-%m-%d %H:%M:%S", ',');
 }
 
 // Messages may carry client-supplied text: a line break in one must not be
