@@ -128,7 +128,5 @@ class Gateway final : public RequestHandler {
 // The job status a run's outcome comes to.
 jobs::Status job_status(Outcome outcome);
 
-// Compares secrets without revealing where they differ or how long they are.
-bool secret_equals(std::string_view a, std::string_view b);
 
 }  // namespace portico::api

@@ -8,6 +8,7 @@
 #include "api/gateway.h"
 #include "api/router.h"
 #include "auth/auth.h"
+#include "common/secret.h"
 #include "common/text.h"
 #include "common/timestamp.h"
 #include "executor/executor.h"

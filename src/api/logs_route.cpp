@@ -9,6 +9,7 @@
 
 #include "api/gateway.h"
 #include "common/fd.h"
+#include "common/secret.h"
 #include "common/text.h"
 
 namespace portico::api {

@@ -1,8 +1,5 @@
 // The routes, and the answers that need no pool.
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -11,6 +8,7 @@
 #include "api/gateway.h"
 #include "api/openapi.h"
 #include "auth/auth.h"
+#include "common/secret.h"
 #include "common/text.h"
 #include "common/timestamp.h"
 #include "executor/executor.h"
@@ -50,14 +48,6 @@ Value describe(const std::string& name, const Value& def) {
 }
 
 }  // namespace
-
-bool secret_equals(std::string_view a, std::string_view b) {
-  unsigned char da[EVP_MAX_MD_SIZE], db[EVP_MAX_MD_SIZE];
-  unsigned int la = 0, lb = 0;
-  EVP_Digest(a.data(), a.size(), da, &la, EVP_sha256(), nullptr);
-  EVP_Digest(b.data(), b.size(), db, &lb, EVP_sha256(), nullptr);
-  return la == lb && CRYPTO_memcmp(da, db, la) == 0;
-}
 
 Gateway::Gateway(ConfigStore& config, FileAuthStore& auth, Logging& logging, Executor& executor, jobs::JobStore& jobs,
                  GatewayOptions options)

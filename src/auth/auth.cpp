@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "auth/internal.h"
+#include "common/secret.h"
 #include "common/text.h"
 #include "logging/logging.h"
 
@@ -85,11 +86,6 @@ std::optional<std::string> ecdsa_raw_to_der(std::string_view raw) {
   std::string out(reinterpret_cast<char*>(der), static_cast<size_t>(len));
   OPENSSL_free(der);
   return out;
-}
-
-bool equal_secret(const std::string& a, const char* b) {
-  const size_t lb = std::strlen(b);
-  return a.size() == lb && CRYPTO_memcmp(a.data(), b, lb) == 0;
 }
 
 }  // namespace
@@ -347,7 +343,7 @@ std::optional<Principal> FileAuthStore::basic(std::string_view credentials) cons
     const std::string& setting = known ? it->second.hash : snap->decoy_hash;
     auto data = std::make_unique<crypt_data>();
     const char* out = crypt_rn(password.c_str(), setting.c_str(), data.get(), sizeof(crypt_data));
-    const bool match = out && known && equal_secret(it->second.hash, out);
+    const bool match = out && known && secret_equals(it->second.hash, out);
     OPENSSL_cleanse(data.get(), sizeof(crypt_data));
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     // Taken before this check counts: a cheap failure has no check of its own

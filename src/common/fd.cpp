@@ -14,16 +14,20 @@ void UniqueFd::reset(int fd) {
   fd_ = fd;
 }
 
+UniqueFd open_fd(const std::string& path, int flags, int mode) {
+  int raw;
+  do raw = ::open(path.c_str(), flags, mode);
+  while (raw < 0 && errno == EINTR);
+  return UniqueFd(raw);
+}
+
 void throw_os_error(int err, const std::string& what) {
   throw std::system_error(err, std::generic_category(), what);
 }
 
 void write_file(const std::string& path, const std::string& data, int mode) {
-  int raw;
-  do raw = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  while (raw < 0 && errno == EINTR);
-  if (raw < 0) throw_os_error(errno, "cannot open " + path);
-  UniqueFd fd(raw);
+  UniqueFd fd = open_fd(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (!fd) throw_os_error(errno, "cannot open " + path);
   size_t off = 0;
   while (off < data.size()) {
     ssize_t n = ::write(fd.get(), data.data() + off, data.size() - off);
@@ -37,11 +41,8 @@ void write_file(const std::string& path, const std::string& data, int mode) {
 }
 
 std::string read_file(const std::string& path) {
-  int raw;
-  do raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  while (raw < 0 && errno == EINTR);
-  if (raw < 0) throw_os_error(errno, "cannot open " + path);
-  UniqueFd fd(raw);
+  UniqueFd fd = open_fd(path, O_RDONLY | O_CLOEXEC);
+  if (!fd) throw_os_error(errno, "cannot open " + path);
   std::string out;
   char buf[65536];
   for (;;) {

@@ -31,6 +31,9 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// open(2), retried while a signal interrupts it; an empty UniqueFd on failure, errno set.
+UniqueFd open_fd(const std::string& path, int flags, int mode = 0);
+
 // Throws std::system_error naming the operation and the path with the OS message.
 [[noreturn]] void throw_os_error(int err, const std::string& what);
 

@@ -47,13 +47,6 @@ const uint64_t DEFLATE_BEST_RATIO = 1032;
 
 const int READ_FLAGS = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
-int open_retry(const std::string& path, int flags) {
-  int fd;
-  do fd = ::open(path.c_str(), flags);
-  while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
 // Where an open descriptor really leads; without /proc there is nothing to
 // ask and the callers' own checks have to do.
 bool fd_within(int fd, const std::string& root) {
@@ -107,7 +100,7 @@ struct MemberSource {
 
   zip_int64_t open_file() {
     const std::string label = "cannot archive " + portico::quoted(m->path);
-    fd = open_retry(m->path, READ_FLAGS | O_NOFOLLOW);
+    fd = open_fd(m->path, READ_FLAGS | O_NOFOLLOW).release();
     if (fd < 0) {
       int err = errno;
       return fail(ZIP_ER_OPEN, err, label + ": " + std::system_category().message(err));
@@ -392,13 +385,8 @@ std::string _archive_directory(const std::string& dir, const std::optional<std::
   if (root && !path_within(*resolved, *root)) return EMPTY_ZIP_BASE64;
 
   Walk w{root, bound, {}};
-  int fd = open_retry(*resolved, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd >= 0) {
-    if (root && !fd_within(fd, *root))
-      ::close(fd);
-    else
-      walk(fd, *resolved, w);
-  }
+  UniqueFd fd = open_fd(*resolved, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd && (!root || fd_within(fd.get(), *root))) walk(fd.release(), *resolved, w);
   // libzip writes nothing at all for an archive without members.
   if (w.members.empty()) return EMPTY_ZIP_BASE64;
   return zip_members(w.members, root, bound);
@@ -414,9 +402,8 @@ std::string _read_output_text(const std::string& path, const std::optional<std::
     target = std::move(*resolved);
     flags |= O_NOFOLLOW;
   }
-  int raw = open_retry(target, flags);
-  if (raw < 0) return "";
-  UniqueFd fd(raw);
+  UniqueFd fd = open_fd(target, flags);
+  if (!fd) return "";
   struct stat st;
   // Only regular files: a pipe or device could block or never end.
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return "";

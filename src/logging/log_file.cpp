@@ -41,12 +41,10 @@ void LogFile::open() {
   std::error_code ec;
   const auto parent = std::filesystem::path(path_).parent_path();
   if (!parent.empty()) std::filesystem::create_directories(parent, ec);
-  int fd;
-  do fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) throw_os_error(errno, "cannot open log file " + path_);
+  UniqueFd fd = open_fd(path_, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+  if (!fd) throw_os_error(errno, "cannot open log file " + path_);
   std::lock_guard<std::mutex> l(mu_);
-  fd_.reset(fd);
+  fd_ = std::move(fd);
   open_fragment_ = false;  // any fragment stays behind in the old file
 }
 

@@ -52,10 +52,7 @@ std::string _effective_correlation_id(const std::optional<std::string>& correlat
 }
 
 int _open_dest(const std::string& path, int mode) {
-  int fd;
-  do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, mode);
-  while (fd < 0 && errno == EINTR);
-  return fd;
+  return open_fd(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, mode).release();
 }
 
 std::optional<std::string> _volume_root(const std::string& local_path, bool is_dir) {

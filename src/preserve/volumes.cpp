@@ -31,11 +31,8 @@ Copied copy_one(const std::string& from, const std::string& to, const std::strin
   // Opening a FIFO or a device node could block or act on hardware: look first.
   if (::stat(from.c_str(), &st) != 0) return fail(os_text(errno));
   if (!S_ISREG(st.st_mode)) return fail("not a regular file");
-  int raw;
-  do raw = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  while (raw < 0 && errno == EINTR);
-  if (raw < 0) return fail(os_text(errno));
-  UniqueFd in(raw);
+  UniqueFd in = open_fd(from, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (!in) return fail(os_text(errno));
   if (::fstat(in.get(), &st) != 0) return fail(os_text(errno));
   if (!S_ISREG(st.st_mode)) return fail("not a regular file");
   const auto real = real_path(from);

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "common/identifier.h"
 #include "common/text.h"
 
 namespace portico {
@@ -13,15 +14,6 @@ std::string_view trim(std::string_view s) {
   while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
   while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
   return s;
-}
-
-bool is_identifier(std::string_view s) {
-  if (s.empty()) return false;
-  auto alpha = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
-  if (!alpha(s.front())) return false;
-  for (char c : s)
-    if (!alpha(c) && !(c >= '0' && c <= '9')) return false;
-  return true;
 }
 
 enum class Filter { none, shell, json };

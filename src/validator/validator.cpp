@@ -10,6 +10,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "common/identifier.h"
 #include "common/text.h"
 
 namespace portico {
@@ -36,15 +37,6 @@ std::shared_ptr<const RE2> compiled(const std::string& pattern) {
   std::lock_guard lock(mu);
   if (cache.size() >= kMaxCachedPatterns) cache.clear();
   return cache.emplace(pattern, std::move(re)).first->second;
-}
-
-bool is_identifier(std::string_view s) {
-  if (s.empty()) return false;
-  auto alpha = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
-  if (!alpha(s.front())) return false;
-  for (char c : s)
-    if (!alpha(c) && !(c >= '0' && c <= '9')) return false;
-  return true;
 }
 
 

@@ -20,10 +20,22 @@ rm -rf "$work/run"
 mkdir -p "$work/run/shared" "$work/run/logs"
 (cd "$work" && exec "$portico" --config portico.conf >"$work/stdout.txt" 2>"$work/stderr.txt") &
 pid=$!
-for _ in $(seq 100); do
-  curl -fs "http://127.0.0.1:$port/health" >/dev/null && break
-  kill -0 "$pid" 2>/dev/null || { cat "$work/stderr.txt" >&2; exit 1; }
+ready=
+for _ in $(seq 300); do
+  curl -fs "http://127.0.0.1:$port/health" >/dev/null && { ready=1; break; }
+  kill -0 "$pid" 2>/dev/null || break
   sleep 0.1
 done
+if [ -z "$ready" ]; then
+  echo "browser_test: the gateway did not come up on port $port" >&2
+  cat "$work/stderr.txt" >&2
+  exit 1
+fi
+status=0
 /usr/bin/python3 "$src/tests/console/console_browser.py" --url "http://127.0.0.1:$port/console/" \
-  --user demo --password demo-password "$@"
+  --user demo --password demo-password "$@" || status=$?
+if [ "$status" -ne 0 ]; then
+  echo "browser_test: the gateway's log:" >&2
+  tail -n 40 "$work/run/logs/app.log" >&2 || true
+fi
+exit "$status"
