@@ -30,6 +30,7 @@
 #include "portico/tls.h"
 #include "template/template.h"
 #include "validator/validator.h"
+#include "watcher/reload.h"
 #include "watcher/watcher.h"
 
 namespace portico::app {
@@ -102,30 +103,10 @@ Errors _run_startup_imagery(const std::vector<Value>& aliases, const Value& refr
   return imagery::startup_pull(aliases, refresh_default, prefetch_default);
 }
 
-// A store that throws counts as a failed reload of its half; the other half
-// is reloaded all the same.
-Errors errors_of(const std::function<Errors()>& reload) {
-  try {
-    return reload();
-  } catch (const std::exception& e) {
-    return {e.what()};
-  }
-}
-
+// A half that fails keeps its old set; the other half is reloaded all the same.
 void _do_reload(ConfigStore& config_instance, AuthStore& auth_instance) {
-  auto log = app_log();
-  const Errors auth_errs = errors_of([&] { return auth_instance.load_auth_config(); });
-  if (!auth_errs.empty())
-    for (const auto& e : auth_errs) log->error("Auth reload: " + e);
-  else
-    log->info("Auth configuration reloaded successfully");
-  config_instance.record_auth_reload(auth_errs.empty());
-  const Errors alias_errs = errors_of([&] { return config_instance.reload_aliases(); });
-  if (!alias_errs.empty())
-    for (const auto& e : alias_errs) log->error("Alias reload: " + e);
-  else
-    log->info("Alias configuration reloaded successfully");
-  config_instance.record_alias_reload(alias_errs.empty());
+  reload_half(ConfigHalf::auth, config_instance, auth_instance, "Auth reload: ");
+  reload_half(ConfigHalf::aliases, config_instance, auth_instance, "Alias reload: ");
 }
 
 // The signals the signal thread takes (SIGUSR2 ends it).

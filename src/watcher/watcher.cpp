@@ -20,6 +20,7 @@
 #include "common/text.h"
 #include "common/thread.h"
 #include "logging/logging.h"
+#include "watcher/reload.h"
 
 namespace portico {
 
@@ -340,21 +341,9 @@ void ConfigWatcher::_poll_loop(double auth_reload, double alias_reload, std::str
   }
 }
 
-void ConfigWatcher::_reload_auth() {
-  const Errors errs = _auth->load_auth_config();
-  auto log = app_log();
-  for (const auto& e : errs) log->error("Auth reload error: " + e);
-  if (errs.empty()) log->info("Auth configuration reloaded successfully");
-  _config->record_auth_reload(errs.empty());
-}
+void ConfigWatcher::_reload_auth() { reload_half(ConfigHalf::auth, *_config, *_auth, "Auth reload error: "); }
 
-void ConfigWatcher::_reload_aliases() {
-  const Errors errs = _config->reload_aliases();
-  auto log = app_log();
-  for (const auto& e : errs) log->error("Alias reload error: " + e);
-  if (errs.empty()) log->info("Alias configuration reloaded successfully");
-  _config->record_alias_reload(errs.empty());
-}
+void ConfigWatcher::_reload_aliases() { reload_half(ConfigHalf::aliases, *_config, *_auth, "Alias reload error: "); }
 
 void ConfigWatcher::stop() {
   std::unique_ptr<Observer> observer;

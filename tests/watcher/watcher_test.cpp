@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include <stdexcept>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -24,11 +26,13 @@ class CountingAuth final : public AuthStore {
  public:
   Errors load_auth_config() override {
     ++loads;
+    if (throws) throw std::runtime_error("store broke");
     return errors;
   }
   size_t user_count() const override { return 1; }
   size_t public_key_count() const override { return 0; }
   std::atomic<int> loads{0};
+  std::atomic<bool> throws{false};
   Errors errors;
 };
 
@@ -138,6 +142,20 @@ TEST_F(WatcherTest, FileEventsReloadLongBeforeThePollingInterval) {
   fs::create_directory(alias_dir / "dir.yaml");
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(cfg.alias_reloads, before + 1);
+}
+
+// A store that throws is a failed reload, and the watcher goes on watching.
+TEST_F(WatcherTest, AStoreThatThrowsIsAFailedReloadAndWatchingGoesOn) {
+  map.set("AuthReload", 3600);
+  map.set("AliasReload", 3600);
+  watcher.start(cfg, auth);
+  ASSERT_TRUE(watcher.observing());
+  auth.throws = true;
+  auth_dir.write("a.yaml", "users: {}\n");
+  EXPECT_TRUE(eventually([&] { return cfg.auth_failed >= 1; }, 3s));
+  auth.throws = false;
+  auth_dir.write("b.yaml", "users: {}\n");
+  EXPECT_TRUE(eventually([&] { return cfg.auth_ok >= 1; }, 3s)) << "the watcher stopped after a store threw";
 }
 
 TEST_F(WatcherTest, PollingAloneWhenInotifyIsUnavailable) {

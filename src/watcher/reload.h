@@ -1,0 +1,20 @@
+#pragma once
+// One reload of one half of the configuration, done the same way whether a
+// file change or SIGHUP asked for it.
+
+#include <string_view>
+
+#include "interfaces/interfaces.h"
+
+namespace portico {
+
+enum class ConfigHalf { auth, aliases };
+
+// Reloads users and keys, or aliases: each error is logged after
+// `error_prefix` ("Auth reload: ", say), success with the half's own line,
+// and the outcome is recorded for the health details. A store that throws
+// counts as a failed reload of its half; nothing escapes. Returns whether
+// the reload succeeded.
+bool reload_half(ConfigHalf half, ConfigStore& config, AuthStore& auth, std::string_view error_prefix);
+
+}  // namespace portico
