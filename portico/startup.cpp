@@ -184,13 +184,10 @@ class SignalThread {
   std::vector<std::thread> shutdown_threads_;
 };
 
-int serve(const Args& args) {
+// Loads users and aliases and checks everything start-up depends on; each
+// problem is a refusal. Returns the job history's path, checked as well.
+std::string load_and_check(FileAuthStore& auth) {
   auto log = app_log();
-  set_renderer(&g_renderer);
-  set_validator(&g_validator);
-
-  FileAuthStore auth([] { return settings()->auth_dir; });
-  set_auth(&auth);
   const Errors auth_errors = auth.load_auth_config();
   if (!auth_errors.empty()) refuse(auth_errors);
   if (auth.user_count() == 0 && auth.public_key_count() == 0)
@@ -230,6 +227,29 @@ int serve(const Args& args) {
   } catch (const std::exception& e) {
     refuse({e.what()});
   }
+  return job_db;
+}
+
+// Jobs an earlier process left queued or running can no longer end.
+std::unique_ptr<jobs::JobStore> open_job_history(const std::string& path) {
+  try {
+    auto store = std::make_unique<jobs::JobStore>(path);
+    if (const size_t n = store->interrupt_unfinished(utc_timestamp_ms()))
+      app_log()->warn(std::to_string(n) + " jobs were still queued or running at the last stop; they are now interrupted");
+    return store;
+  } catch (const std::exception& e) {
+    refuse({e.what()});
+  }
+}
+
+int serve(const Args& args) {
+  auto log = app_log();
+  set_renderer(&g_renderer);
+  set_validator(&g_validator);
+
+  FileAuthStore auth([] { return settings()->auth_dir; });
+  set_auth(&auth);
+  const std::string job_db = load_and_check(auth);
 
   const std::string instance = _container_instance();
   if (args.daemon) {
@@ -242,14 +262,7 @@ int serve(const Args& args) {
   } catch (const std::exception& e) {
     refuse({e.what()});
   }
-  std::unique_ptr<jobs::JobStore> job_store;
-  try {
-    job_store = std::make_unique<jobs::JobStore>(job_db);
-    if (const size_t n = job_store->interrupt_unfinished(utc_timestamp_ms()))
-      log->warn(std::to_string(n) + " jobs were still queued or running at the last stop; they are now interrupted");
-  } catch (const std::exception& e) {
-    refuse({e.what()});
-  }
+  const std::unique_ptr<jobs::JobStore> job_store = open_job_history(job_db);
   g_logging.start_flusher();
   config_watcher.start(g_config, auth);
 

@@ -185,37 +185,53 @@ HttpApiServer::~HttpApiServer() = default;
 
 void HttpApiServer::set_version(const std::string& version) { impl_->version = version; }
 
+namespace {
+
+api::Limits limits_of(const Settings& s) {
+  Limits limits;
+  limits.max_header_bytes = s.max_header_bytes;
+  limits.max_body_bytes = s.max_request_bytes;
+  limits.header_timeout = to_duration(s.request_header_timeout);
+  limits.request_timeout = to_duration(s.request_timeout);
+  limits.keepalive_timeout = to_duration(s.keepalive_timeout);
+  return limits;
+}
+
+api::GatewayOptions options_of(const Settings& s, const std::string& version) {
+  api::GatewayOptions options;
+  options.run_threads = s.max_concurrent_runs;
+  options.run_queue = s.max_queued_runs.value_or(options.run_threads);
+  options.auth_failure_limit = s.auth_failure_limit;
+  options.job_output_bytes = s.job_output_bytes;
+  options.job_retention_days = s.job_retention_days;
+  options.version = version;
+  return options;
+}
+
+// Throws naming the files when they cannot be loaded.
+std::unique_ptr<net::ssl::context> tls_context_of(const Settings& s) {
+  const std::string cert = s.ssl_cert.value_or(""), key = s.ssl_key.value_or("");
+  auto tls = std::make_unique<net::ssl::context>(net::ssl::context::tls_server);
+  boost::system::error_code ec;
+  tls->set_options(net::ssl::context::default_workarounds | net::ssl::context::no_sslv2 |
+                   net::ssl::context::no_sslv3 | net::ssl::context::no_tlsv1 | net::ssl::context::no_tlsv1_1 |
+                   net::ssl::context::single_dh_use);
+  tls->use_certificate_chain_file(cert, ec);
+  if (!ec) tls->use_private_key_file(key, net::ssl::context::pem, ec);
+  if (ec) throw std::runtime_error("Cannot load TLS certificate " + cert + " and key " + key + ": " + ec.message());
+  return tls;
+}
+
+}  // namespace
+
 void HttpApiServer::start() {
   Impl& m = *impl_;
   const std::shared_ptr<const Settings> settings = m.config.settings();
-  Limits limits;
-  limits.max_header_bytes = settings->max_header_bytes;
-  limits.max_body_bytes = settings->max_request_bytes;
-  limits.header_timeout = to_duration(settings->request_header_timeout);
-  limits.request_timeout = to_duration(settings->request_timeout);
-  limits.keepalive_timeout = to_duration(settings->keepalive_timeout);
+  const Limits limits = limits_of(*settings);
+  const api::GatewayOptions options = options_of(*settings, m.version);
   const size_t max_connections = settings->max_connections;
-  api::GatewayOptions options;
-  options.run_threads = settings->max_concurrent_runs;
-  options.run_queue = settings->max_queued_runs.value_or(options.run_threads);
-  options.auth_failure_limit = settings->auth_failure_limit;
-  options.job_output_bytes = settings->job_output_bytes;
-  options.job_retention_days = settings->job_retention_days;
-  options.version = m.version;
-
   const bool tls = settings->ssl_enabled;
-  std::optional<net::ssl::context> tls_context;
-  if (tls) {
-    const std::string cert = settings->ssl_cert.value_or(""), key = settings->ssl_key.value_or("");
-    tls_context.emplace(net::ssl::context::tls_server);
-    boost::system::error_code ec;
-    tls_context->set_options(net::ssl::context::default_workarounds | net::ssl::context::no_sslv2 |
-                             net::ssl::context::no_sslv3 | net::ssl::context::no_tlsv1 |
-                             net::ssl::context::no_tlsv1_1 | net::ssl::context::single_dh_use);
-    tls_context->use_certificate_chain_file(cert, ec);
-    if (!ec) tls_context->use_private_key_file(key, net::ssl::context::pem, ec);
-    if (ec) throw std::runtime_error("Cannot load TLS certificate " + cert + " and key " + key + ": " + ec.message());
-  }
+  const std::unique_ptr<net::ssl::context> tls_context = tls ? tls_context_of(*settings) : nullptr;
 
   raise_open_files_limit(max_connections);
   // Declared before the I/O context: connections still open when it goes reach the gateway's metrics.
@@ -236,7 +252,7 @@ void HttpApiServer::start() {
   if (ec) throw std::runtime_error("Cannot listen on " + address + ":" + std::to_string(port) + ": " + ec.message());
 
   const int listener_port = acceptor.local_endpoint().port();
-  auto listener = std::make_shared<Listener>(ioc, std::move(acceptor), state, tls_context ? &*tls_context : nullptr,
+  auto listener = std::make_shared<Listener>(ioc, std::move(acceptor), state, tls_context.get(),
                                              max_connections);
   std::optional<net::executor_work_guard<net::io_context::executor_type>> guard(ioc.get_executor());
   {

@@ -7,6 +7,8 @@
 // Failures are not caught here: they propagate (std::system_error,
 // std::runtime_error, TemplateError) to the runner, which reports them.
 
+#include <fcntl.h>
+
 #include <optional>
 #include <string>
 #include <utility>
@@ -63,6 +65,14 @@ struct OutputBound {
   std::string source;
   [[noreturn]] void passed() const { throw OutputLimitExceeded(source, max_bytes); }
 };
+
+// How a file a command left is opened for reading: never blocking on a FIFO,
+// never becoming a controlling terminal.
+inline constexpr int OUTPUT_READ_FLAGS = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
+// Whether an open descriptor really leads below `root`; without /proc there is
+// nothing to ask (true), and the callers' own path checks have to do.
+bool fd_within(int fd, const std::string& root);
 
 // The path a rendered relative template names below `run_dir`. A template the
 // operator wrote absolute is joined as written; a relative one whose

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -173,38 +174,9 @@ const Value& declarations(const Value& alias_cfg) {
 const char* const kKnownKeys[] = {"type",  "required", "default",    "pattern",    "choices",
                                   "min",   "max",      "min_length", "max_length", "description"};
 
-void check_declaration(const std::string& name, const Value& decl, Errors& errors) {
-  const std::string prefix = "parameter " + quoted(std::string_view(name)) + ": ";
-  const size_t before = errors.size();
-  auto fail = [&](const std::string& msg) { errors.push_back(prefix + msg); };
-
-  if (!is_identifier(name))
-    fail("the name must be an identifier (letters, digits and underscores, not starting with a digit)");
-  else if (name == "run_dir")
-    fail("the name 'run_dir' is reserved for the run directory");
-
-  if (decl.is_null()) return;
-  if (!decl.is_object()) {
-    fail("the declaration must be a map, not " + quoted(decl));
-    return;
-  }
-  for (auto it = decl.begin(); it != decl.end(); ++it) {
-    bool known = false;
-    for (const char* k : kKnownKeys) known = known || it.key() == k;
-    if (!known) fail("unknown key " + quoted(std::string_view(it.key())));
-  }
-
-  const Value* type_field = given_member(decl, "type");
-  const std::optional<Type> type = parse_type(type_field);
-  if (!type) {
-    if (type_field->is_string()) fail("unknown type " + quoted(*type_field));
-    else fail("type must be text, not " + quoted(*type_field));
-  }
-  if (const Value* r = given_member(decl, "required"); r && !r->is_boolean())
-    fail("required must be true or false, not " + quoted(*r));
-  if (const Value* d = given_member(decl, "description"); d && !d->is_string())
-    fail("description must be text, not " + quoted(*d));
-
+// The keys that limit a value (pattern, lengths, bounds): each well-formed,
+// given only for the types it applies to, and the pairs in order.
+void check_limits(const Value& decl, std::optional<Type> type, const std::function<void(const std::string&)>& fail) {
   const bool textual = type == Type::string;
   const bool numeric = type == Type::integer || type == Type::number;
 
@@ -241,6 +213,41 @@ void check_declaration(const std::string& name, const Value& decl, Errors& error
   if (const Value* lo = given_member(decl, "min"), *hi = given_member(decl, "max");
       lo && hi && is_bound(*lo) && is_bound(*hi) && less(*hi, *lo))
     fail("min " + plain_decimal(*lo) + " is greater than max " + plain_decimal(*hi));
+}
+
+void check_declaration(const std::string& name, const Value& decl, Errors& errors) {
+  const std::string prefix = "parameter " + quoted(std::string_view(name)) + ": ";
+  const size_t before = errors.size();
+  auto fail = [&](const std::string& msg) { errors.push_back(prefix + msg); };
+
+  if (!is_identifier(name))
+    fail("the name must be an identifier (letters, digits and underscores, not starting with a digit)");
+  else if (name == "run_dir")
+    fail("the name 'run_dir' is reserved for the run directory");
+
+  if (decl.is_null()) return;
+  if (!decl.is_object()) {
+    fail("the declaration must be a map, not " + quoted(decl));
+    return;
+  }
+  for (auto it = decl.begin(); it != decl.end(); ++it) {
+    bool known = false;
+    for (const char* k : kKnownKeys) known = known || it.key() == k;
+    if (!known) fail("unknown key " + quoted(std::string_view(it.key())));
+  }
+
+  const Value* type_field = given_member(decl, "type");
+  const std::optional<Type> type = parse_type(type_field);
+  if (!type) {
+    if (type_field->is_string()) fail("unknown type " + quoted(*type_field));
+    else fail("type must be text, not " + quoted(*type_field));
+  }
+  if (const Value* r = given_member(decl, "required"); r && !r->is_boolean())
+    fail("required must be true or false, not " + quoted(*r));
+  if (const Value* d = given_member(decl, "description"); d && !d->is_string())
+    fail("description must be text, not " + quoted(*d));
+
+  check_limits(decl, type, fail);
 
   const Value* choices = given_member(decl, "choices");
   if (choices && !choices->is_array()) fail("choices must be a list, not " + quoted(*choices));
