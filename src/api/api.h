@@ -31,7 +31,6 @@
 
 namespace portico {
 
-class FileAuthStore;
 class Executor;
 namespace jobs {
 class JobStore;
@@ -44,7 +43,7 @@ class HttpApiServer final : public ApiServer {
  public:
   // `jobs` is the job history, opened by the caller: start-up refuses to
   // serve without it.
-  HttpApiServer(ConfigStore& config, FileAuthStore& auth, Logging& logging, Executor& executor, jobs::JobStore& jobs);
+  HttpApiServer(ConfigStore& config, AuthStore& auth, Logging& logging, Executor& executor, jobs::JobStore& jobs);
   ~HttpApiServer() override;
 
   // Binds ListenAddress:ListenPort (TLS when SslEnabled) and serves until

@@ -21,7 +21,7 @@
 #include <boost/beast/http/verb.hpp>
 
 #include "api/answer.h"
-#include "auth/auth.h"
+#include "interfaces/interfaces.h"
 
 namespace portico::api {
 

@@ -26,7 +26,6 @@
 
 namespace portico {
 class Executor;
-class FileAuthStore;
 }  // namespace portico
 
 namespace portico::api {
@@ -42,7 +41,7 @@ struct GatewayOptions {
 
 class Gateway final : public RequestHandler {
  public:
-  Gateway(ConfigStore& config, FileAuthStore& auth, Logging& logging, Executor& executor, jobs::JobStore& jobs,
+  Gateway(ConfigStore& config, AuthStore& auth, Logging& logging, Executor& executor, jobs::JobStore& jobs,
           GatewayOptions options);
   ~Gateway() override;
 
@@ -107,7 +106,7 @@ class Gateway final : public RequestHandler {
   void end_run(const ExchangePtr& ex, const std::string& alias, const std::string& outcome, Answer answer);
 
   ConfigStore& config_;
-  FileAuthStore& auth_;
+  AuthStore& auth_;
   Logging& logging_;
   Executor& executor_;
   jobs::JobStore& jobs_;

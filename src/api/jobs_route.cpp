@@ -7,7 +7,6 @@
 #include "api/api.h"
 #include "api/gateway.h"
 #include "api/router.h"
-#include "auth/auth.h"
 #include "common/secret.h"
 #include "common/text.h"
 #include "common/timestamp.h"

@@ -7,7 +7,6 @@
 #include "api/api.h"
 #include "api/gateway.h"
 #include "api/openapi.h"
-#include "auth/auth.h"
 #include "common/secret.h"
 #include "common/text.h"
 #include "common/timestamp.h"
@@ -49,7 +48,7 @@ Value describe(const std::string& name, const Value& def) {
 
 }  // namespace
 
-Gateway::Gateway(ConfigStore& config, FileAuthStore& auth, Logging& logging, Executor& executor, jobs::JobStore& jobs,
+Gateway::Gateway(ConfigStore& config, AuthStore& auth, Logging& logging, Executor& executor, jobs::JobStore& jobs,
                  GatewayOptions options)
     : config_(config),
       auth_(auth),
@@ -75,7 +74,7 @@ Gateway::Gateway(ConfigStore& config, FileAuthStore& auth, Logging& logging, Exe
     signin_.check(ex, Value(), [this, ex] {
       const auto& who = *ex->principal();
       Value doc = openapi_document(
-          config_.get_alias_map(), [&who](const std::string& name) { return FileAuthStore::may_run(who, name); },
+          config_.get_alias_map(), [&who](const std::string& name) { return may_run(who, name); },
           options_.version);
       audit(*ex, who.name, Value(), "ok", 200);
       ex->reply(json_answer(200, std::move(doc)));
@@ -151,7 +150,7 @@ void Gateway::list_aliases(const ExchangePtr& ex) {
     Value list = Value::array();
     const Value all = config_.get_alias_map();
     for (const auto& [name, def] : all.items())
-      if (FileAuthStore::may_run(*ex->principal(), name)) list.push_back(describe(name, def));
+      if (may_run(*ex->principal(), name)) list.push_back(describe(name, def));
     audit(*ex, ex->principal()->name, Value(), "ok", 200);
     ex->reply(json_answer(200, Value{{"aliases", std::move(list)}}));
   });
@@ -161,7 +160,7 @@ void Gateway::show_alias(const ExchangePtr& ex) {
   const std::string name = ex->params()[0];
   signin_.check(ex, name, [this, ex, name] {
     const Value def = config_.get_alias(name);
-    if (def.is_null() || !FileAuthStore::may_run(*ex->principal(), name)) {
+    if (def.is_null() || !may_run(*ex->principal(), name)) {
       audit(*ex, ex->principal()->name, name, "not_found", 404);
       return ex->reply(error_answer(404, "Alias " + quoted(name) + " not found"));
     }

@@ -5,7 +5,6 @@
 #include "api/api.h"
 #include "api/gateway.h"
 #include "api/json_body.h"
-#include "auth/auth.h"
 #include "common/text.h"
 #include "common/timestamp.h"
 #include "executor/executor.h"
@@ -61,7 +60,7 @@ void Gateway::end_run(const ExchangePtr& ex, const std::string& alias, const std
 void Gateway::run(const ExchangePtr& ex, bool as_job) {
   const std::string alias = ex->params()[0];
   signin_.check(ex, alias, [this, ex, alias, as_job] {
-    if (!FileAuthStore::may_run(*ex->principal(), alias))  // indistinguishable from an alias that does not exist
+    if (!may_run(*ex->principal(), alias))  // indistinguishable from an alias that does not exist
       return end_run(ex, alias, "not_found", json_answer(404, RunResult::not_found(alias).to_value()));
     ex->read_body([this, ex, alias, as_job](int refused) {
       if (refused) {

@@ -160,7 +160,7 @@ tcp::endpoint listen_endpoint(net::io_context& ioc, const std::string& address, 
 
 struct HttpApiServer::Impl {
   ConfigStore& config;
-  FileAuthStore& auth;
+  AuthStore& auth;
   Logging& logging;
   Executor& executor;
   std::string version = "unknown";
@@ -173,11 +173,11 @@ struct HttpApiServer::Impl {
 
   jobs::JobStore& jobs;
 
-  Impl(ConfigStore& c, FileAuthStore& a, Logging& l, Executor& e, jobs::JobStore& j)
+  Impl(ConfigStore& c, AuthStore& a, Logging& l, Executor& e, jobs::JobStore& j)
       : config(c), auth(a), logging(l), executor(e), jobs(j) {}
 };
 
-HttpApiServer::HttpApiServer(ConfigStore& config, FileAuthStore& auth, Logging& logging, Executor& executor,
+HttpApiServer::HttpApiServer(ConfigStore& config, AuthStore& auth, Logging& logging, Executor& executor,
                              jobs::JobStore& jobs)
     : impl_(std::make_unique<Impl>(config, auth, logging, executor, jobs)) {}
 

@@ -10,7 +10,7 @@
 
 namespace portico::api {
 
-SignIn::SignIn(FileAuthStore& auth, WorkPool& pool, size_t failure_limit, Metrics& metrics, Audit audit)
+SignIn::SignIn(AuthStore& auth, WorkPool& pool, size_t failure_limit, Metrics& metrics, Audit audit)
     : auth_(auth), pool_(pool), throttle_(failure_limit), metrics_(metrics), audit_(std::move(audit)) {
   if (RAND_bytes(secret_, sizeof secret_) != 1) throw std::runtime_error("cannot seed the sign-in checks");
 }
@@ -43,18 +43,18 @@ void SignIn::refuse(const ExchangePtr& ex, const std::string& user, const Value&
 void SignIn::check(const ExchangePtr& ex, const Value& alias, std::function<void()> then) {
   const std::string header(ex->field("Authorization"));
   if (header.empty()) return refuse(ex, "-", alias, "unauthorized", 401, 0);
-  const std::string user = FileAuthStore::claimed_user(header);
+  const std::string user = auth_.claimed_user(header);
   if (auto wait = throttle_.admit(ex->client(), user, false)) return refuse(ex, user, alias, "auth_throttled", 429, *wait);
 
   std::optional<Principal> principal;
   switch (auth_.authenticate_quick(header, principal)) {
-    case FileAuthStore::Quick::Accepted:
+    case AuthStore::Quick::Accepted:
       ex->set_principal(std::move(*principal));
       return then();
-    case FileAuthStore::Quick::Refused:
+    case AuthStore::Quick::Refused:
       throttle_.settle(ex->client(), user, false, true);
       return refuse(ex, user, alias, "unauthorized", 401, 0);
-    case FileAuthStore::Quick::Slow:
+    case AuthStore::Quick::Slow:
       break;
   }
 

@@ -19,7 +19,6 @@
 #include "api/metrics.h"
 #include "api/pool.h"
 #include "api/throttle.h"
-#include "auth/auth.h"
 
 namespace portico::api {
 
@@ -28,7 +27,7 @@ class SignIn {
   // Writes the audit line of a refused sign-in: (exchange, user as given, alias or null, outcome, status).
   using Audit = std::function<void(const Exchange&, const std::string&, const Value&, const std::string&, int)>;
 
-  SignIn(FileAuthStore& auth, WorkPool& pool, size_t failure_limit, Metrics& metrics, Audit audit);
+  SignIn(AuthStore& auth, WorkPool& pool, size_t failure_limit, Metrics& metrics, Audit audit);
 
   // Calls `then` once the exchange's principal is set; otherwise answers 401
   // or 429 itself. `alias` (or null) goes into the audit line of a refusal.
@@ -47,7 +46,7 @@ class SignIn {
               int status, int retry_after);
   std::string flight_key(std::string_view header) const;
 
-  FileAuthStore& auth_;
+  AuthStore& auth_;
   WorkPool& pool_;
   SignInThrottle throttle_;
   Metrics& metrics_;

@@ -227,13 +227,6 @@ Errors FileAuthStore::load_auth_config() {
 size_t FileAuthStore::user_count() const { return snapshot()->users.size(); }
 size_t FileAuthStore::public_key_count() const { return snapshot()->keys.size(); }
 
-bool FileAuthStore::may_run(const Principal& p, const std::string& alias) {
-  if (p.all_aliases) return true;
-  for (const auto& a : p.aliases)
-    if (a == alias) return true;
-  return false;
-}
-
 std::optional<Principal> FileAuthStore::authenticate(std::string_view header) const {
   try {
     if (auto rest = strip_scheme(header, "Basic")) return basic(*rest);
@@ -302,7 +295,7 @@ bool plausible_token(std::string_view token) {
 
 }  // namespace
 
-std::string FileAuthStore::claimed_user(std::string_view header) {
+std::string FileAuthStore::claimed_user(std::string_view header) const {
   if (auto rest = strip_scheme(header, "Basic"))
     if (auto creds = split_basic(*rest)) return creds->user;
   return "-";

@@ -22,13 +22,6 @@ namespace portico {
 
 class FailurePace;
 
-struct Principal {
-  std::string name;    // user name, or the token's subject
-  std::string method;  // "basic" or "bearer"
-  bool all_aliases = false;
-  std::vector<std::string> aliases;
-};
-
 class FileAuthStore final : public AuthStore {
  public:
   // The directory is asked for at every load (production reads AuthDir).
@@ -44,17 +37,12 @@ class FileAuthStore final : public AuthStore {
 
   // Checks an Authorization header value ("Basic ..." or "Bearer ...").
   // Absent on any failure; never throws for bad input.
-  std::optional<Principal> authenticate(std::string_view authorization_header) const;
-  static bool may_run(const Principal& p, const std::string& alias);
-
-  // The part of authenticate() that costs neither a password hash nor a
-  // signature check, for callers that must not block: Accepted (a password
-  // verified before and still cached; `principal` is set), Refused (a header
-  // that cannot succeed), or Slow (authenticate() must decide).
-  enum class Quick { Accepted, Refused, Slow };
-  Quick authenticate_quick(std::string_view authorization_header, std::optional<Principal>& principal) const;
-  // The user name a header claims: a Basic user name as given, "-" otherwise.
-  static std::string claimed_user(std::string_view authorization_header);
+  std::optional<Principal> authenticate(std::string_view authorization_header) const override;
+  // Accepted only for a password verified before and still cached; a bearer
+  // token is always Slow (its signature is checked by authenticate()).
+  Quick authenticate_quick(std::string_view authorization_header, std::optional<Principal>& principal) const override;
+  // A Basic user name as given, "-" otherwise.
+  std::string claimed_user(std::string_view authorization_header) const override;
 
   // Seconds a verified password stays cached.
   static constexpr int CACHE_TTL_SECONDS = 60;

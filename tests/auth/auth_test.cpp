@@ -162,11 +162,11 @@ TEST_F(Keys, BasicAcceptsEachHashKindAndRefusesTheRest) {
   EXPECT_EQ(y->method, "basic");
   auto b = store.authenticate("bAsIc " + base64_encode("b:pw-b"));
   ASSERT_TRUE(b);
-  EXPECT_TRUE(FileAuthStore::may_run(*b, "a"));
-  EXPECT_FALSE(FileAuthStore::may_run(*b, "A"));
+  EXPECT_TRUE(may_run(*b, "a"));
+  EXPECT_FALSE(may_run(*b, "A"));
   auto s = store.authenticate(basic("s", "p:w"));  // a colon inside the password
   ASSERT_TRUE(s);
-  EXPECT_FALSE(FileAuthStore::may_run(*s, "a"));
+  EXPECT_FALSE(may_run(*s, "a"));
   for (const std::string& bad : {basic("y", "wrong"), basic("nobody", "pw-y"), basic("y", ""), std::string("Basic"),
                                  std::string("Basic  ") + base64_encode("y:pw-y"), std::string("Basic !!!"),
                                  "Basic " + base64_encode("no-colon"), "Basic " + base64_encode(std::string("y\0:pw-y", 7)),
@@ -223,10 +223,10 @@ TEST_F(Keys, QuickCheckAcceptsOnlyCachedPasswordsAndRefusesOnlyHopelessHeaders) 
   ASSERT_EQ(store.load_auth_config(), Errors{});
   EXPECT_EQ(quick(good), Q::Slow) << "a reload empties the cache";
 
-  EXPECT_EQ(FileAuthStore::claimed_user(good), "y");
-  EXPECT_EQ(FileAuthStore::claimed_user("basic " + base64_encode("who ever:x:y")), "who ever");
-  EXPECT_EQ(FileAuthStore::claimed_user("Bearer a.b.c"), "-");
-  EXPECT_EQ(FileAuthStore::claimed_user("Basic !!!"), "-");
+  EXPECT_EQ(store.claimed_user(good), "y");
+  EXPECT_EQ(store.claimed_user("basic " + base64_encode("who ever:x:y")), "who ever");
+  EXPECT_EQ(store.claimed_user("Bearer a.b.c"), "-");
+  EXPECT_EQ(store.claimed_user("Basic !!!"), "-");
 }
 
 TEST_F(Keys, AReloadThatWouldLeaveNoCredentialsKeepsThePreviousOnes) {
@@ -316,8 +316,8 @@ TEST_F(Keys, BearerTokensOfEveryKeyKind) {
   ASSERT_TRUE(p);
   EXPECT_EQ(p->name, "robot");
   EXPECT_EQ(p->method, "bearer");
-  EXPECT_TRUE(FileAuthStore::may_run(*p, "deploy"));
-  EXPECT_FALSE(FileAuthStore::may_run(*p, "other"));
+  EXPECT_TRUE(may_run(*p, "deploy"));
+  EXPECT_FALSE(may_run(*p, "other"));
   EXPECT_TRUE(store.authenticate("Bearer " + token(rsa, "PS256", claims())));
   Value c = claims();
   c.erase("iss");

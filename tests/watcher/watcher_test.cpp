@@ -31,6 +31,8 @@ class CountingAuth final : public AuthStore {
   }
   size_t user_count() const override { return 1; }
   size_t public_key_count() const override { return 0; }
+  std::optional<Principal> authenticate(std::string_view) const override { return std::nullopt; }
+  std::string claimed_user(std::string_view) const override { return "-"; }
   std::atomic<int> loads{0};
   std::atomic<bool> throws{false};
   Errors errors;
