@@ -5,10 +5,11 @@
 
 Needs a gateway on 127.0.0.1:PORT with user bench:bench and an alias `hello`
 (bench/jobs.sh starts one). Prints:
-  - the round trip of RUNS synchronous runs (POST /v1/run/hello on a kept
+  - the round trip of RUNS synchronous runs of `echo hello` (POST /v1/run/hello on a kept
     connection) beside RUNS jobs, each submitted (POST /v1/jobs/hello) and
     followed to its end event (GET /v1/jobs/{id}/events), alternating, one
-    at a time; medians and the job's overhead (target: under 10%);
+    at a time; medians and the job's overhead (target: under 10%); then the
+    same for `sleep 0.1`, where the job's fixed cost shows as a share;
   - with HISTORY jobs in the history, the time of every page of GET /v1/jobs
     at limit 50 and at limit 500 (target: each under 50 ms).
 """
@@ -34,13 +35,13 @@ def request(conn, method, path, body=None):
     return r.status, r.read()
 
 
-def sync_run(conn):
-    status, body = request(conn, 'POST', '/v1/run/hello', '')
+def sync_run(conn, alias='hello'):
+    status, body = request(conn, 'POST', f'/v1/run/{alias}', '')
     assert status == 200, (status, body)
 
 
-def job_run(conn):
-    status, body = request(conn, 'POST', '/v1/jobs/hello', '')
+def job_run(conn, alias='hello'):
+    status, body = request(conn, 'POST', f'/v1/jobs/{alias}', '')
     assert status == 202, (status, body)
     job = json.loads(body)['job_id']
     events = http.client.HTTPConnection('127.0.0.1', PORT)
@@ -69,9 +70,21 @@ def main():
     print(f'round trip, median of {RUNS}: run {s:.2f} ms, job to its end event {j:.2f} ms, '
           f'overhead {100 * (j - s) / s:+.1f}% (target under 10%)')
     print(f'  p90: run {statistics.quantiles(sync, n=10)[-1]:.2f} ms, job {statistics.quantiles(jobs, n=10)[-1]:.2f} ms')
+    # The same for a command of 100 ms: what a job adds is a fixed cost.
+    sync_p, jobs_p = [], []
+    for _ in range(40):
+        t0 = time.perf_counter()
+        sync_run(conn, 'pause')
+        t1 = time.perf_counter()
+        job_run(conn, 'pause')
+        t2 = time.perf_counter()
+        sync_p.append((t1 - t0) * 1000)
+        jobs_p.append((t2 - t1) * 1000)
+    s, j = statistics.median(sync_p), statistics.median(jobs_p)
+    print(f'`sleep 0.1`, median of 40: run {s:.2f} ms, job {j:.2f} ms, overhead {100 * (j - s) / s:+.1f}%')
 
     # Fill the history to HISTORY jobs (runs count: they are in it too).
-    for _ in range(max(0, HISTORY - 2 * (RUNS + 20))):
+    for _ in range(max(0, HISTORY - 2 * (RUNS + 20) - 80)):
         sync_run(conn)
     for limit in (50, 500):
         times, seen, before = [], 0, None
