@@ -66,6 +66,13 @@ struct OutputBound {
   [[noreturn]] void passed() const { throw OutputLimitExceeded(source, max_bytes); }
 };
 
+// The member `key` of an alias map, or null when it is missing or the map is no map.
+inline const Value& member(const Value& map, const char* key) {
+  static const Value null_value;
+  const Value* v = given_member(map, key);
+  return v ? *v : null_value;
+}
+
 // How a file a command left is opened for reading: never blocking on a FIFO,
 // never becoming a controlling terminal.
 inline constexpr int OUTPUT_READ_FLAGS = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;

@@ -22,16 +22,6 @@
 #include "interfaces/interfaces.h"
 
 namespace portico {
-namespace {
-
-const Value& member(const Value& map, const char* key) {
-  static const Value null_value;
-  if (!map.is_object()) return null_value;
-  auto it = map.find(key);
-  return it == map.end() ? null_value : *it;
-}
-
-}  // namespace
 
 bool fd_within(int fd, const std::string& root) {
   char link[32];

@@ -19,13 +19,6 @@
 namespace portico {
 namespace {
 
-const Value& member(const Value& map, const char* key) {
-  static const Value null_value;
-  if (!map.is_object()) return null_value;
-  auto it = map.find(key);
-  return it == map.end() ? null_value : *it;
-}
-
 bool is_directory(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
