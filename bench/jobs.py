@@ -7,7 +7,8 @@ Needs a gateway on 127.0.0.1:PORT with user bench:bench and an alias `hello`
 (bench/jobs.sh starts one). Prints:
   - the round trip of RUNS synchronous runs of `echo hello` (POST /v1/run/hello on a kept
     connection) beside RUNS jobs, each submitted (POST /v1/jobs/hello) and
-    followed to its end event (GET /v1/jobs/{id}/events), alternating, one
+    followed to its end event (GET /v1/jobs/{id}/events on the same kept
+    connection), alternating, one
     at a time; medians and the job's overhead (target: under 10%); then the
     same for `sleep 0.1`, where the job's fixed cost shows as a share;
   - with HISTORY jobs in the history, the time of every page of GET /v1/jobs
@@ -44,11 +45,9 @@ def job_run(conn, alias='hello'):
     status, body = request(conn, 'POST', f'/v1/jobs/{alias}', '')
     assert status == 202, (status, body)
     job = json.loads(body)['job_id']
-    events = http.client.HTTPConnection('127.0.0.1', PORT)
-    events.request('GET', f'/v1/jobs/{job}/events', headers=AUTH)
-    r = events.getresponse()
-    text = r.read().decode()  # the server closes the stream after the end event
-    events.close()
+    # On the same connection: the stream comes in chunks and ends after the end event.
+    status, text = request(conn, 'GET', f'/v1/jobs/{job}/events')
+    text = text.decode()
     assert 'event: end' in text and '"succeeded"' in text, text[-300:]
 
 

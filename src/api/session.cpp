@@ -161,9 +161,6 @@ void Session::on_idle_read(ErrorCode ec, size_t n) {
       peer_closed_ = true;
       if (auto ex = watched_.lock()) ex->mark_gone();
       if (stream_idle_) close_now();  // nobody is left to read the stream
-    } else if (stream_) {
-      buffer_.consume(buffer_.size());  // nothing more is read from this connection
-      read_idle();
     }
     return;  // data is a pipelined request: the client is there
   }

@@ -2,6 +2,10 @@
 // connection for the next request or closing it without losing the answer.
 
 #include <boost/asio/post.hpp>
+#include <boost/beast/http/write.hpp>
+
+#include <cstdio>
+#include <sstream>
 
 #include "api/session_core.h"
 #include "common/text.h"
@@ -54,8 +58,11 @@ void Session::fill(Message& res, const Answer& a) {
 
 void Session::write_answer(Answer a) {
   phase_ = Phase::Writing;
+  // HTTP/1.1 gets the stream in chunks, so the connection can serve the next
+  // request; an HTTP/1.0 client reads it until the connection closes.
+  chunked_ = a.stream && version_ >= 11 && !head_only_;
   if (a.stream) {
-    a.close = true;  // its end is the end of the connection
+    if (!chunked_) a.close = true;
     a.headers.emplace_back("Cache-Control", "no-store");
     a.headers.emplace_back("X-Accel-Buffering", "no");
   }
@@ -68,6 +75,15 @@ void Session::write_answer(Answer a) {
     fill(header_, a);
     if (a.json && !head_only_) pieces_.emplace(std::move(a.json));
     if (a.stream && !head_only_) stream_ = std::move(a.stream);
+    if (chunked_) {
+      // Written by hand: Beast would end a chunked message with no body at once.
+      header_.set(http::field::transfer_encoding, "chunked");
+      std::ostringstream head;
+      head << header_.base();
+      piece_ = head.str();
+      io_write(net::buffer(piece_), [self](ErrorCode ec, size_t) { self->on_written(ec); });
+      return;
+    }
     io_write(header_, [self](ErrorCode ec, size_t) { self->on_written(ec); });
     return;
   }
@@ -108,9 +124,15 @@ void Session::pump_stream() {
   if (!stream_->next(piece_)) {
     stream_.reset();
     stream_idle_ = false;
-    return on_written({});
+    if (!chunked_) return on_written({});
+    chunked_ = false;
+    piece_ = "0\r\n\r\n";
+    arm(send_deadline());
+    io_write(net::buffer(piece_), [self = shared_from_this()](ErrorCode ec, size_t) { self->on_written(ec); });
+    return;
   }
   if (!piece_.empty()) {
+    if (chunked_) frame_chunk(piece_);
     stream_idle_ = false;
     arm(send_deadline());
     io_write(net::buffer(piece_), [self = shared_from_this()](ErrorCode ec, size_t) { self->on_written(ec); });
@@ -119,7 +141,9 @@ void Session::pump_stream() {
   if (state_->stopping()) return close_now();
   stream_idle_ = true;
   arm(Clock::now() + kStreamHeartbeat);
-  if (!reading_ && !peer_closed_) read_idle();  // notices a client that leaves
+  // Notices a client that leaves; once it has sent a next request, that waits
+  // in the buffer for the stream's end and nothing more is read.
+  if (!reading_ && !peer_closed_ && buffer_.size() == 0) read_idle();
   if (stream_waits_) return;
   stream_waits_ = true;
   stream_->wait([weak = weak_from_this()] {
@@ -138,8 +162,16 @@ void Session::on_stream_ready() {
 void Session::stream_heartbeat() {
   stream_idle_ = false;
   piece_ = ": keep-alive\n\n";
+  if (chunked_) frame_chunk(piece_);
   arm(send_deadline());
   io_write(net::buffer(piece_), [self = shared_from_this()](ErrorCode ec, size_t) { self->on_written(ec); });
+}
+
+void Session::frame_chunk(std::string& data) {
+  char size[24];
+  const int n = std::snprintf(size, sizeof size, "%zx\r\n", data.size());
+  data.insert(0, size, static_cast<size_t>(n));
+  data.append("\r\n");
 }
 
 void Session::linger_close() {

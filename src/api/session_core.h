@@ -88,6 +88,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session>
   void pump_stream();
   void on_stream_ready();
   void stream_heartbeat();
+  static void frame_chunk(std::string& data);
   void linger_close();
   void linger_read();
   void close_now();
@@ -124,6 +125,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session>
   std::shared_ptr<AnswerStream> stream_;
   bool stream_idle_ = false;   // waiting for the stream to have more
   bool stream_waits_ = false;  // a wait() on it is outstanding
+  bool chunked_ = false;       // the stream is sent in chunks
   std::string piece_;
 };
 

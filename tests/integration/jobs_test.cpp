@@ -116,7 +116,8 @@ class Jobs : public ::testing::Test {
     RawConnection c(site.port());
     std::string auth;
     for (const auto& [k, v] : as(user)) auth += k + ": " + v + "\r\n";
-    c.send("GET /v1/jobs/" + id + "/events HTTP/1.1\r\nHost: x\r\n" + auth + "\r\n");
+    // HTTP/1.0: the stream ends with the connection, unframed.
+    c.send("GET /v1/jobs/" + id + "/events HTTP/1.0\r\nHost: x\r\n" + auth + "\r\n");
     const std::string raw = c.read_until_closed(20s);
     EXPECT_NE(raw.find("Content-Type: text/event-stream"), std::string::npos) << raw.substr(0, 300);
     return parse_events(raw);
@@ -155,10 +156,16 @@ TEST_F(Jobs, AJobAnswersAtOnceStreamsItsOutputInOrderAndKeepsTheResultARunWouldG
   EXPECT_LE(job["created"].get<std::string>(), job["started"].get<std::string>());
   EXPECT_LE(job["started"].get<std::string>(), job["finished"].get<std::string>());
 
-  // A watcher after the end gets the same story at once.
-  const auto late = watch(id);
+  // A watcher after the end gets the same story at once; over HTTP/1.1 in
+  // chunks, on a connection that then serves the next request.
+  client->set_keep_alive(true);
+  auto late_raw = client->Get(("/v1/jobs/" + id + "/events").c_str(), as("alice"));
+  ASSERT_TRUE(late_raw);
+  EXPECT_EQ(late_raw->get_header_value("Transfer-Encoding"), "chunked");
+  const auto late = parse_events("\r\n\r\n" + late_raw->body);
   EXPECT_EQ(text_of(late, "stdout"), "one two\xc3\xa9\n");
   EXPECT_EQ(late.back().data["result"], job["result"]);
+  EXPECT_EQ(client->Get("/health")->status, 200);
 
   // Past the bound the stream says it was cut; the result keeps everything.
   const auto loud = watch(submit("loud"));
