@@ -640,7 +640,11 @@ cancelButton.addEventListener('click', async () => {
     const res = await api(`v1/jobs/${encodeURIComponent(current.id)}`, { method: 'DELETE' });
     if (res.status === 409) $('#job-error').textContent = 'The job had already finished.';
     else if (!res.ok) $('#job-error').textContent = refusal(res);
-    if (current === view) await current.refresh();
+    // The stream brings the end; if it stalls (a buffering proxy), ask for it.
+    for (let i = 0; i < 20 && current === view && !current.ended && !current.closed; i++) {
+      if (await current.refresh()) break;
+      await sleep(500, current.abort.signal);
+    }
   } catch (err) {
     if (!(err instanceof SignedOut)) $('#job-error').textContent = failureText(err);
   } finally {
