@@ -74,12 +74,15 @@ class Gateway final : public RequestHandler {
   // Jobs (jobs_route.cpp).
   void submit_job(const ExchangePtr& ex, const std::string& alias, Value params);
   void run_job(const std::shared_ptr<jobs::LiveJob>& job, const Caller& who, Value params);
+  // Runs the alias with the job's output observer and cancel flag, counted as
+  // in flight; the executor's exceptions propagate.
+  RunResult run_observed(const std::shared_ptr<jobs::LiveJob>& job, const std::string& alias, const Value& params);
   // Ends a job's row and event stream with the result its client sees.
   // No result: the job never ran (interrupted).
   // `before_write` runs once watchers have the end and before the row is written.
   void record_end(const std::shared_ptr<jobs::LiveJob>& job, jobs::Status status, std::shared_ptr<const Value> result,
                   bool recorded = true, const std::function<void()>& before_write = nullptr);
-  // Runs a task that reads the job history; 503 when the pool is full.
+  // Runs short blocking work (file and history reads); 503 when the pool is full.
   void on_work_pool(const ExchangePtr& ex, std::function<void()> task);
   // Calls `then` with the user whose jobs the caller may see, or none for every job.
   void job_access(const ExchangePtr& ex, std::function<void(std::optional<std::string>)> then);
@@ -123,6 +126,9 @@ class Gateway final : public RequestHandler {
   std::mutex prune_mu_;
   std::chrono::steady_clock::time_point next_prune_{};
 };
+
+// 429 for a run or job the full run queue cannot take.
+Answer too_many_runs();
 
 // The job status a run's outcome comes to.
 jobs::Status job_status(Outcome outcome);

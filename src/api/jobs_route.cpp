@@ -97,9 +97,7 @@ void Gateway::submit_job(const ExchangePtr& ex, const std::string& alias, Value 
     } catch (const std::exception& e) {
       app_log()->error(std::string("Cannot remove the refused job: ") + e.what());
     }
-    Answer a = json_answer(429, Value{{"success", false}, {"error", "Too many runs in progress; retry later"}});
-    a.headers.emplace_back("Retry-After", "1");
-    return end_run(ex, alias, "queue_full", std::move(a));
+    return end_run(ex, alias, "queue_full", too_many_runs());
   }
   app_log()->info("Job of alias " + quoted(alias) + " by " + quoted(who.user) + " queued");
   audit(who, alias, "queued", 202);
@@ -111,31 +109,27 @@ void Gateway::submit_job(const ExchangePtr& ex, const std::string& alias, Value 
 void Gateway::run_job(const std::shared_ptr<jobs::LiveJob>& job, const Caller& who, Value params) {
   metrics_.runs_queued.fetch_sub(1);
   CorrelationScope scope(who.correlation_id);
-  const std::string alias = job->snapshot().alias;
+  const std::string& alias = job->alias();
   if (stopping_jobs_.load()) {
     app_log()->info("Job of alias " + quoted(alias) + " not started: the service is stopping");
     audit(who, alias, "interrupted", Value());
     return record_end(job, jobs::Status::interrupted, nullptr);
   }
-  if (!job->start(utc_timestamp_ms())) return;  // cancelled while queued: already ended
+  const std::string started = utc_timestamp_ms();
+  if (!job->start(started)) return;  // cancelled while queued: already ended
   try {
-    jobs_.mark_running(job->id(), job->snapshot().started.value_or(utc_timestamp_ms()));
+    jobs_.mark_running(job->id(), started);
   } catch (const std::exception& e) {
     app_log()->error(std::string("Cannot record the job as running: ") + e.what());
   }
-  RunControl control;
-  control.on_output = [&job](std::string_view stream, std::string_view bytes) { job->output(stream, bytes); };
-  control.cancel = &job->cancel_flag();
-  metrics_.runs_in_flight.fetch_add(1);
   RunResult result;
   try {
-    result = executor_.run(alias, params, &control);
+    result = run_observed(job, alias, params);
   } catch (const std::exception& e) {
     result = RunResult();
     result.outcome = Outcome::failed;
     result.error = e.what();
   }
-  metrics_.runs_in_flight.fetch_sub(1);
   params = Value();
   const jobs::Status status = job_status(result.outcome);
   record_end(job, status, std::make_shared<const Value>(public_result(who, alias, result)));

@@ -87,13 +87,8 @@ Gateway::Gateway(ConfigStore& config, AuthStore& auth, Logging& logging, Executo
     a.body = metrics_.render() + logging_.log_health().metrics;
     ex->reply(std::move(a));
   });
-  router_.add(verb::get, "/v1/logs/{correlation_id}", [this](const ExchangePtr& ex) {
-    if (!work_.try_submit([this, ex] { logs(ex); })) {
-      Answer a = error_answer(503, "Server busy; retry later");
-      a.headers.emplace_back("Retry-After", "1");
-      ex->reply(std::move(a));
-    }
-  });
+  router_.add(verb::get, "/v1/logs/{correlation_id}",
+              [this](const ExchangePtr& ex) { on_work_pool(ex, [this, ex] { logs(ex); }); });
 }
 
 Gateway::~Gateway() { stop(); }

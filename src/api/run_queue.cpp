@@ -33,13 +33,13 @@ double elapsed(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(Exchange::Clock::now() - since).count();
 }
 
-Answer busy(const char* message) {
-  Answer a = json_answer(429, Value{{"success", false}, {"error", message}});
+}  // namespace
+
+Answer too_many_runs() {
+  Answer a = json_answer(429, Value{{"success", false}, {"error", "Too many runs in progress; retry later"}});
   a.headers.emplace_back("Retry-After", "1");
   return a;
 }
-
-}  // namespace
 
 Gateway::Caller Gateway::caller_of(const Exchange& ex) {
   Caller c;
@@ -73,7 +73,7 @@ void Gateway::run(const ExchangePtr& ex, bool as_job) {
       auto parse = [this, ex, alias, as_job, body = std::move(body)]() mutable {
         admit_run(ex, alias, std::move(body), as_job);
       };
-      if (!work_.try_submit(std::move(parse))) end_run(ex, alias, "queue_full", busy("Too many runs in progress; retry later"));
+      if (!work_.try_submit(std::move(parse))) end_run(ex, alias, "queue_full", too_many_runs());
     });
   });
 }
@@ -96,9 +96,22 @@ void Gateway::admit_run(const ExchangePtr& ex, const std::string& alias, std::st
   auto task = [this, ex, alias, params = std::move(params)]() mutable { execute(ex, alias, std::move(params)); };
   if (!runs_.try_submit(std::move(task))) {
     metrics_.runs_queued.fetch_sub(1);
-    return end_run(ex, alias, "queue_full", busy("Too many runs in progress; retry later"));
+    return end_run(ex, alias, "queue_full", too_many_runs());
   }
   ex->watch_client();
+}
+
+RunResult Gateway::run_observed(const std::shared_ptr<jobs::LiveJob>& job, const std::string& alias,
+                                const Value& params) {
+  RunControl control;
+  control.on_output = [&job](std::string_view stream, std::string_view bytes) { job->output(stream, bytes); };
+  control.cancel = &job->cancel_flag();
+  metrics_.runs_in_flight.fetch_add(1);
+  struct Done {
+    std::atomic<int64_t>& n;
+    ~Done() { n.fetch_sub(1); }
+  } done{metrics_.runs_in_flight};
+  return executor_.run(alias, params, &control);
 }
 
 Value Gateway::public_result(const Caller& who, const std::string& alias, RunResult& result) {
@@ -140,22 +153,15 @@ void Gateway::execute(const ExchangePtr& ex, const std::string& alias, Value par
     app_log()->error(std::string("Cannot record the run in the job history: ") + e.what());
   }
   board_.put(live);
-  RunControl control;
-  control.on_output = [&live](std::string_view stream, std::string_view bytes) { live->output(stream, bytes); };
-  control.cancel = &live->cancel_flag();
-
-  metrics_.runs_in_flight.fetch_add(1);
   RunResult result;
   try {
-    result = executor_.run(alias, params, &control);
+    result = run_observed(live, alias, params);
   } catch (const std::exception& e) {
-    metrics_.runs_in_flight.fetch_sub(1);
     app_log()->error("Request POST " + ex->request().path + " failed: " + e.what());
     Answer a = error_answer(500, "Internal error");
     record_end(live, jobs::Status::failed, std::make_shared<const Value>(Value{{"error", "Internal error"}}), recorded);
     return end_run(ex, alias, "failed", std::move(a));
   }
-  metrics_.runs_in_flight.fetch_sub(1);
   params = Value();
   const int status = status_for(result.outcome);
   auto answer = std::make_shared<const Value>(public_result(who, alias, result));
