@@ -13,7 +13,9 @@
 #include <boost/asio/strand.hpp>
 
 #include <algorithm>
+#include <memory>
 #include <optional>
+#include <vector>
 #include <thread>
 
 #include "api/api.h"
@@ -79,9 +81,9 @@ void refuse_overload(tcp::socket& s, bool tls, api::Metrics& metrics) {
 
 class Listener : public std::enable_shared_from_this<Listener> {
  public:
-  Listener(net::io_context& ioc, tcp::acceptor acceptor, std::shared_ptr<api::ServerState> state,
+  Listener(std::vector<net::io_context*> contexts, tcp::acceptor acceptor, std::shared_ptr<api::ServerState> state,
            net::ssl::context* tls, size_t max_connections)
-      : ioc_(ioc),
+      : contexts_(std::move(contexts)),
         acceptor_(std::move(acceptor)),
         retry_(acceptor_.get_executor()),
         state_(std::move(state)),
@@ -102,8 +104,10 @@ class Listener : public std::enable_shared_from_this<Listener> {
 
  private:
   void accept() {
-    acceptor_.async_accept(net::make_strand(ioc_), [self = shared_from_this()](boost::system::error_code ec,
-                                                                               tcp::socket socket) {
+    // Connections take turns among the I/O threads and stay on theirs.
+    net::io_context& ioc = *contexts_[next_++ % contexts_.size()];
+    acceptor_.async_accept(net::make_strand(ioc), [self = shared_from_this()](boost::system::error_code ec,
+                                                                              tcp::socket socket) {
       self->on_accept(ec, std::move(socket));
     });
   }
@@ -135,7 +139,8 @@ class Listener : public std::enable_shared_from_this<Listener> {
     accept();
   }
 
-  net::io_context& ioc_;
+  const std::vector<net::io_context*> contexts_;
+  size_t next_ = 0;
   tcp::acceptor acceptor_;
   net::steady_timer retry_;
   std::shared_ptr<api::ServerState> state_;
@@ -236,8 +241,19 @@ void HttpApiServer::start() {
   raise_open_files_limit(max_connections);
   // Declared before the I/O context: connections still open when it goes reach the gateway's metrics.
   api::Gateway gateway(m.config, m.auth, m.logging, m.executor, m.jobs, options);
+  // One single-threaded I/O context per thread: a connection's handlers never
+  // wake another thread, which a shared context does on every completion.
   const size_t io_threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 8);
-  net::io_context ioc(static_cast<int>(io_threads));
+  std::vector<std::unique_ptr<net::io_context>> contexts;
+  std::vector<net::io_context*> context_ptrs;
+  using Guard = net::executor_work_guard<net::io_context::executor_type>;
+  std::vector<std::optional<Guard>> guards(io_threads);
+  for (size_t i = 0; i < io_threads; ++i) {
+    contexts.push_back(std::make_unique<net::io_context>(1));
+    context_ptrs.push_back(contexts.back().get());
+    guards[i].emplace(contexts.back()->get_executor());
+  }
+  net::io_context& ioc = *contexts.front();
   auto state = std::make_shared<api::ServerState>(limits, gateway, gateway.metrics());
 
   const std::string& address = settings->listen_address;
@@ -252,16 +268,17 @@ void HttpApiServer::start() {
   if (ec) throw std::runtime_error("Cannot listen on " + address + ":" + std::to_string(port) + ": " + ec.message());
 
   const int listener_port = acceptor.local_endpoint().port();
-  auto listener = std::make_shared<Listener>(ioc, std::move(acceptor), state, tls_context.get(),
+  auto listener = std::make_shared<Listener>(context_ptrs, std::move(acceptor), state, tls_context.get(),
                                              max_connections);
-  std::optional<net::executor_work_guard<net::io_context::executor_type>> guard(ioc.get_executor());
   {
     std::lock_guard<std::mutex> l(m.mu);
     if (m.stop_requested) return;
     m.bound_port = listener_port;
-    m.stop_serving = [listener, &guard, &ioc, &gateway] {
+    m.stop_serving = [listener, &guards, &contexts, &gateway] {
       gateway.stop_jobs();
-      listener->stop([&guard, &ioc] { net::post(ioc, [&guard] { guard.reset(); }); });
+      listener->stop([&guards, &contexts] {
+        for (size_t i = 0; i < contexts.size(); ++i) net::post(*contexts[i], [&guard = guards[i]] { guard.reset(); });
+      });
     };
   }
   m.cv.notify_all();
@@ -271,9 +288,9 @@ void HttpApiServer::start() {
 
   std::vector<std::thread> threads;
   for (size_t i = 1; i < io_threads; ++i)
-    threads.emplace_back([&ioc] {
+    threads.emplace_back([&ctx = *contexts[i]] {
       pthread_setname_np(pthread_self(), "portico-io");
-      ioc.run();
+      ctx.run();
     });
   ioc.run();
   for (auto& t : threads) t.join();
