@@ -316,6 +316,10 @@ TEST_F(Files, CollectsFileSourcesUnderTheirUnrenderedNames) {
   EXPECT_EQ(_collect_output_files(alias, Value{{"n", 7}}, std::nullopt), Value::object());
   EXPECT_EQ(_collect_output_files(alias, Value{{"n", 7}}, std::string()), Value::object());
   EXPECT_EQ(_collect_output_files(Value::object(), Value::object(), run), Value::object());
+  // The loader accepts empty output keys; they give nothing instead of failing every run.
+  EXPECT_EQ(_collect_output_files(Value::parse(R"({"output": {"single_value": null, "multiple_values": null}})"),
+                                  Value::object(), run),
+            Value::object());
 }
 
 TEST_F(Files, MalformedOutputDefinitionsFail) {
