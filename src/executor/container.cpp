@@ -15,7 +15,6 @@
 #include "imagery/imagery.h"
 #include "interfaces/interfaces.h"
 #include "logging/logging.h"
-#include "preserve/preserve.h"
 
 namespace portico {
 namespace {

@@ -23,7 +23,6 @@
 #include "executor/spawner.h"
 #include "interfaces/interfaces.h"
 #include "logging/logging.h"
-#include "preserve/preserve.h"
 
 namespace portico {
 namespace {
