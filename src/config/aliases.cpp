@@ -210,6 +210,7 @@ class DirectoryLoad {
     else if (type != "process" && type != "container")
       result.warnings.push_back(at_type + " has unknown type " + quoted(type) + "; it cannot be run");
     for (auto& w : warnings) result.warnings.push_back(std::move(w));
+    result.definitions.emplace_back(name, build_alias(def));
     result.aliases[name] = std::move(def);
   }
 

@@ -44,8 +44,10 @@ class FileConfigStore final : public ConfigStore {
 
   // Reads AliasDir; logs a warning for each alias of an unknown type.
   std::pair<Value, Errors> load_aliases() override;
-  // Null means no aliases; throws std::invalid_argument for anything but an object.
+  // Null means no aliases; throws std::invalid_argument for anything but an
+  // object and for a definition the loader would refuse.
   void apply_aliases(const Value& aliases) override;
+  AliasPtr alias(const std::string& name) const override;
   Value get_alias(const std::string& name) const override;
   std::vector<Value> get_all_aliases() const override;
   Value get_alias_map() const override;

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "interfaces/alias.h"
 #include "interfaces/interfaces.h"
 #include "interfaces/settings.h"
 
@@ -28,8 +29,15 @@ std::pair<Settings, Errors> parse_settings(const std::string& path, const std::o
                                            const std::optional<Overrides>& overrides,
                                            std::vector<std::string>* warnings = nullptr);
 
+// The typed form of a definition the checks accepted.
+AliasPtr build_alias(Value def);
+// Checks a definition as the loader does and builds it; throws
+// std::invalid_argument with the first problem when the loader would refuse it.
+AliasPtr parse_alias(const Value& def);
+
 struct AliasLoad {
   Value aliases = Value::object();
+  std::vector<std::pair<std::string, AliasPtr>> definitions;  // in the order of `aliases`
   Errors errors;
   std::vector<std::string> warnings;
   std::vector<std::string> files;  // the files read, for messages

@@ -17,11 +17,11 @@ namespace portico {
 
 struct FileConfigStore::AliasSet {
   Value map = Value::object();
-  // Points into `map`, which never changes once published.
-  std::unordered_map<std::string, const Value*> index;
+  std::unordered_map<std::string, AliasPtr> index;
 
-  explicit AliasSet(Value m) : map(std::move(m)) {
-    for (auto it = map.begin(); it != map.end(); ++it) index.emplace(it.key(), &it.value());
+  AliasSet() = default;
+  AliasSet(Value m, const std::vector<std::pair<std::string, AliasPtr>>& definitions) : map(std::move(m)) {
+    for (const auto& [name, def] : definitions) index.emplace(name, def);
   }
 };
 
@@ -64,7 +64,7 @@ config_internal::AliasLoad read_alias_dir(const std::string& dir) {
 
 FileConfigStore::FileConfigStore()
     : settings_(std::make_shared<const Settings>()),
-      aliases_(std::make_shared<const AliasSet>(Value::object())),
+      aliases_(std::make_shared<const AliasSet>()),
       events_(std::make_unique<Events>()) {}
 
 FileConfigStore::~FileConfigStore() = default;
@@ -113,16 +113,31 @@ std::pair<Value, Errors> FileConfigStore::load_aliases() {
 void FileConfigStore::apply_aliases(const Value& aliases) {
   if (!aliases.is_null() && !aliases.is_object())
     throw std::invalid_argument("aliases must be a map of names to definitions");
-  auto fresh = std::make_shared<const AliasSet>(aliases.is_null() ? Value::object() : aliases);
+  std::vector<std::pair<std::string, AliasPtr>> definitions;
+  if (aliases.is_object()) {
+    for (auto it = aliases.begin(); it != aliases.end(); ++it) {
+      try {
+        definitions.emplace_back(it.key(), config_internal::parse_alias(it.value()));
+      } catch (const std::invalid_argument& e) {
+        throw std::invalid_argument("alias " + quoted(it.key()) + ": " + e.what());
+      }
+    }
+  }
+  auto fresh = std::make_shared<const AliasSet>(aliases.is_null() ? Value::object() : aliases, definitions);
   std::lock_guard<std::mutex> rl(reload_mu_);
   std::lock_guard<std::mutex> l(snapshot_mu_);
   aliases_ = std::move(fresh);
 }
 
-Value FileConfigStore::get_alias(const std::string& name) const {
+AliasPtr FileConfigStore::alias(const std::string& name) const {
   const auto set = alias_set();
   auto it = set->index.find(name);
-  return it == set->index.end() ? Value() : *it->second;
+  return it == set->index.end() ? nullptr : it->second;
+}
+
+Value FileConfigStore::get_alias(const std::string& name) const {
+  const AliasPtr def = alias(name);
+  return def ? def->raw : Value();
 }
 
 std::vector<Value> FileConfigStore::get_all_aliases() const {
@@ -159,7 +174,7 @@ Errors FileConfigStore::reload_aliases() {
     }
     if (!errors.empty()) return errors;
   }
-  auto next = std::make_shared<const AliasSet>(std::move(fresh));
+  auto next = std::make_shared<const AliasSet>(std::move(fresh), loaded.definitions);
   std::lock_guard<std::mutex> l(snapshot_mu_);
   aliases_ = std::move(next);
   return {};

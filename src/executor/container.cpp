@@ -15,7 +15,6 @@
 #include "imagery/imagery.h"
 #include "interfaces/interfaces.h"
 #include "logging/logging.h"
-#include "preserve/preserve.h"
 
 namespace portico {
 namespace {
@@ -166,9 +165,9 @@ std::optional<std::string> short_text(const Value& full_id) {
 // keep go to the run directory, which the caller finishes.
 class ContainerRun {
  public:
-  ContainerRun(std::shared_ptr<docker::Client> client, ContainerReaper* reaper, const Value& alias_cfg,
+  ContainerRun(std::shared_ptr<docker::Client> client, ContainerReaper* reaper, const AliasDefinition& alias,
                const Value& params, const RunControl* control, RunDirectory& dir)
-      : client_(std::move(client)), reaper_(reaper), alias_cfg_(alias_cfg), params_(params), control_(control),
+      : client_(std::move(client)), reaper_(reaper), alias_(alias), params_(params), control_(control),
         dir_(dir) {}
 
   RunResult execute(const std::string& shared_dir, const std::string& external_dir,
@@ -184,7 +183,7 @@ class ContainerRun {
 
   std::shared_ptr<docker::Client> client_;
   ContainerReaper* const reaper_;
-  const Value& alias_cfg_;
+  const AliasDefinition& alias_;
   const Value& params_;
   const RunControl* const control_;
   RunDirectory& dir_;
@@ -216,17 +215,12 @@ RunResult ContainerRun::execute(const std::string& shared_dir, const std::string
 
 docker::RunOptions ContainerRun::run_options(const std::string& shared_dir, const std::string& external_dir,
                                        const std::string& correlation_id) {
-  const Value image_v = alias_cfg_.value("image", Value());
-  const std::string image = image_v.is_string() ? image_v.get<std::string>() : "";
   std::optional<std::string> command;
-  const Value cmd_v = alias_cfg_.value("command", Value());
-  if (cmd_v.is_string() && !cmd_v.get<std::string>().empty()) command = renderer().render(cmd_v.get<std::string>(), params_);
-  docker::RunOptions options{image, command, {}, {}, container_labels(correlation_id, reaper_ ? reaper_->instance() : "")};
-  const Value env = alias_cfg_.value("environment", Value());
-  if (env.is_object())
-    for (auto it = env.begin(); it != env.end(); ++it)
-      options.env.emplace_back(it.key(), renderer().render(text_form(it.value()), params_, dir_.path()));
-  auto [volumes, specs] = _build_volumes(alias_cfg_, params_, dir_.path(), shared_dir, external_dir);
+  if (!alias_.command.empty()) command = renderer().render(alias_.command, params_);
+  docker::RunOptions options{alias_.image, command, {}, {}, container_labels(correlation_id, reaper_ ? reaper_->instance() : "")};
+  for (const auto& [name, value] : alias_.environment)
+    options.env.emplace_back(name, renderer().render(value, params_, dir_.path()));
+  auto [volumes, specs] = _build_volumes(alias_, params_, dir_.path(), shared_dir, external_dir);
   dir_.preserve_specs = std::move(specs);
   for (auto it = volumes.begin(); it != volumes.end(); ++it)
     options.binds.push_back({it.key(), it.value().value("bind", ""), it.value().value("mode", "rw")});
@@ -234,9 +228,9 @@ docker::RunOptions ContainerRun::run_options(const std::string& shared_dir, cons
 }
 
 void ContainerRun::start_and_wait(docker::RunOptions options, ContainerLease& lease, std::optional<OutputWatch>& watch) {
-  _precreate_output_dirs(alias_cfg_, params_, dir_.path());
-  const Value timeout = Executor::_resolve_timeout(alias_cfg_);
-  const double pull_elapsed = imagery::refresh_before_run(*client_, alias_cfg_, Value(config().settings()->refresh_image), timeout);
+  _precreate_output_dirs(alias_, params_, dir_.path());
+  const Value timeout = Executor::_resolve_timeout(alias_);
+  const double pull_elapsed = imagery::refresh_before_run(*client_, alias_, Value(config().settings()->refresh_image), timeout);
   const double remaining = std::max(0.0, (timeout.is_number() ? timeout.get<double>() : 60.0) - pull_elapsed);
   logger()->debug("Running container: image=" + quoted(options.image) + " cmd=" +
                   (options.command ? quoted(*options.command) : "None"));
@@ -289,7 +283,7 @@ void ContainerRun::completed(long long status, std::optional<OutputWatch>& watch
   dir_.captured_stdout = to_utf8(client_->logs(id, true, false, max_bytes, out_over));
   dir_.captured_stderr = to_utf8(client_->logs(id, false, true, max_bytes, err_over));
   if (out_over || err_over) throw OutputLimitExceeded(out_over ? "stdout" : "stderr", max_bytes);
-  result_.file_outputs = _collect_output_files(alias_cfg_, params_, dir_.path(), max_bytes);
+  result_.file_outputs = _collect_output_files(alias_, params_, dir_.path(), max_bytes);
   result_.outcome = Outcome::success;
   result_.returncode = status;
   result_.out = *dir_.captured_stdout;
@@ -316,11 +310,10 @@ std::pair<std::optional<std::string>, std::optional<std::string>> Executor::_saf
   }
 }
 
-RunResult Executor::_execute_container(const Value& alias_cfg, const Value& params, const RunControl* control) {
+RunResult Executor::_execute_container(const AliasDefinition& alias, const Value& params, const RunControl* control) {
   const std::string shared_dir = _prepare_shared_dir();
   const std::string external_dir = config().settings()->external_dir;
-  RunDirectory dir(shared_dir, alias_cfg);
-  const auto stream_entries = preserve::expand_preserve_streams(alias_cfg.value("preserveStreams", Value()));
+  RunDirectory dir(shared_dir, alias);
   ContainerReaper* const reaper = reaper_.load();
   const std::string correlation_id = logging().get_correlation_id().value_or("");
   std::optional<ContainerReaper::Run> in_progress;
@@ -333,9 +326,9 @@ RunResult Executor::_execute_container(const Value& alias_cfg, const Value& para
     logger()->error(std::string("Docker client unavailable: ") + e.what());
     return RunResult::docker_unavailable(e.what());  // nothing ran: nothing to keep
   }
-  RunResult result = ContainerRun(std::move(client), reaper, alias_cfg, params, control, dir)
+  RunResult result = ContainerRun(std::move(client), reaper, alias, params, control, dir)
                          .execute(shared_dir, external_dir, correlation_id);
-  dir.finish(stream_entries);
+  dir.finish(alias.stream_entries);
   return result;
 }
 

@@ -20,42 +20,31 @@ Outcome _failure_outcome(const std::exception& e) {
 }
 
 RunResult Executor::run(const std::string& alias_name, const Value& parameters, const RunControl* control) {
-  Value params = parameters.is_object() ? parameters : Value::object();
-  const Value alias_cfg = config().get_alias(alias_name);
-  if (alias_cfg.is_null() || alias_cfg.empty()) return RunResult::not_found(alias_name);
-
-  params = validator().apply_defaults(std::move(params), alias_cfg);
-  auto errors = validator().validate_parameters(params, alias_cfg);
+  const AliasPtr alias = config().alias(alias_name);
+  if (!alias || alias->empty()) return RunResult::not_found(alias_name);
+  Value params = alias->parameters->apply_defaults(parameters.is_object() ? parameters : Value::object());
+  auto errors = alias->parameters->validate(params);
   if (!errors.empty()) return RunResult::validation_failed(std::move(errors));
 
-  Value type;
-  if (alias_cfg.is_object()) {
-    auto it = alias_cfg.find("type");
-    if (it != alias_cfg.end()) type = *it;
+  switch (alias->type) {
+    case AliasType::process: return _execute_process(*alias, params, control);
+    case AliasType::container: return _execute_container(*alias, params, control);
+    case AliasType::other: break;
   }
-  if (type.is_string()) {
-    const auto& t = type.get_ref<const std::string&>();
-    if (t == "process") return _execute_process(alias_cfg, params, control);
-    if (t == "container") return _execute_container(alias_cfg, params, control);
-  }
-  return RunResult::unknown_type(type);
+  return RunResult::unknown_type(alias->type_value);
 }
 
 std::optional<RunResult> Executor::check(const std::string& alias_name, const Value& parameters) {
-  const Value alias_cfg = config().get_alias(alias_name);
-  if (alias_cfg.is_null() || alias_cfg.empty()) return RunResult::not_found(alias_name);
-  Value params = validator().apply_defaults(parameters.is_object() ? parameters : Value::object(), alias_cfg);
-  auto errors = validator().validate_parameters(params, alias_cfg);
+  const AliasPtr alias = config().alias(alias_name);
+  if (!alias || alias->empty()) return RunResult::not_found(alias_name);
+  Value params = alias->parameters->apply_defaults(parameters.is_object() ? parameters : Value::object());
+  auto errors = alias->parameters->validate(params);
   if (!errors.empty()) return RunResult::validation_failed(std::move(errors));
   return std::nullopt;
 }
 
-Value Executor::_resolve_timeout(const Value& alias_cfg) {
-  Value alias_timeout;
-  if (alias_cfg.is_object()) {
-    auto it = alias_cfg.find("timeout");
-    if (it != alias_cfg.end()) alias_timeout = *it;
-  }
+Value Executor::_resolve_timeout(const AliasDefinition& alias) {
+  Value alias_timeout = alias.timeout;
   if (!truthy(alias_timeout)) alias_timeout = 60;
   const Seconds max_t = config().settings()->max_timeout;
   if (max_t.count() > 0 && alias_timeout.is_number() && alias_timeout.get<double>() > max_t.count())
@@ -82,9 +71,9 @@ std::string _prepare_shared_dir() {
   return shared_dir;
 }
 
-std::optional<std::string> _create_run_dir(const std::string& shared_dir, const Value& alias_cfg) {
-  if (!scratch::needs_run_dir(alias_cfg)) return std::nullopt;
-  return scratch::create(shared_dir, alias_cfg, logging().get_correlation_id())["run_dir"].get<std::string>();
+std::optional<std::string> _create_run_dir(const std::string& shared_dir, const AliasDefinition& alias) {
+  if (!scratch::needs_run_dir(alias)) return std::nullopt;
+  return scratch::create(shared_dir, alias, logging().get_correlation_id())["run_dir"].get<std::string>();
 }
 
 }  // namespace portico

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/value.h"
+#include "interfaces/alias.h"
 #include "executor/run_result.h"
 
 namespace portico {
@@ -83,13 +84,13 @@ class Executor {
 
   // The alias's time-out (60 when missing, zero or false), capped by a
   // non-zero MaxTimeout. Returned as it came: integer or fractional.
-  static Value _resolve_timeout(const Value& alias_cfg);
+  static Value _resolve_timeout(const AliasDefinition& alias);
   // The 12-character short form of a Docker id ("sha256:" prefix dropped), or null.
   static Value _short_id(const Value& full_id);
   static uint64_t _max_output_bytes();
 
-  RunResult _execute_process(const Value& alias_cfg, const Value& params, const RunControl* control = nullptr);
-  RunResult _execute_container(const Value& alias_cfg, const Value& params, const RunControl* control = nullptr);
+  RunResult _execute_process(const AliasDefinition& alias, const Value& params, const RunControl* control = nullptr);
+  RunResult _execute_container(const AliasDefinition& alias, const Value& params, const RunControl* control = nullptr);
 
   // The executor's Docker client, created from the environment on first use;
   // a failed creation throws and is tried again by the next container run.

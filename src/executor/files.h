@@ -29,13 +29,12 @@ using VolumeBuild = std::pair<Value, std::vector<PreserveSpec>>;
 // Turns the alias's `volumes` into Docker bind mounts, writing the backing
 // files of auto and file volumes and creating directory volumes under
 // `run_dir`. `run_dir` may be absent only when every volume is a host volume.
-VolumeBuild _build_volumes(const Value& alias_cfg, const Value& params,
+VolumeBuild _build_volumes(const AliasDefinition& alias, const Value& params,
                            const std::optional<std::string>& run_dir, const std::string& shared_dir,
                            const std::string& external_dir);
 
-// Writes the rendered `content_template` (text or null) to `local_path`,
-// creating its parent directories.
-void _write_volume_file(const std::string& local_path, const Value& content_template, const Value& params);
+// Writes the rendered `content_template` to `local_path`, creating its parent directories.
+void _write_volume_file(const std::string& local_path, const std::string& content_template, const Value& params);
 
 // The path under which the Docker host sees `local_path`: unchanged without an
 // ExternalDir, else ExternalDir joined with the path relative to SharedDir.
@@ -43,18 +42,18 @@ std::string _to_host_path(const std::string& local_path, const std::string& shar
                           const std::string& external_dir);
 
 // Creates the directories the command is expected to write its outputs into.
-void _precreate_output_dirs(const Value& alias_cfg, const Value& params,
+void _precreate_output_dirs(const AliasDefinition& alias, const Value& params,
                             const std::optional<std::string>& run_dir);
 
 // Writes one input file of a process alias below `run_dir` (always present
 // for an alias with input files; absent throws).
-void _create_process_file(const Value& file_def, const Value& params,
+void _create_process_file(const InputFile& file_def, const Value& params,
                           const std::optional<std::string>& run_dir);
 
 // The `file_outputs` map: unrendered source -> file text or Base64 ZIP archive.
 // A file or archive (before Base64) larger than `max_bytes` throws
 // OutputLimitExceeded naming its source, as soon as that is certain.
-Value _collect_output_files(const Value& alias_cfg, const Value& params,
+Value _collect_output_files(const AliasDefinition& alias, const Value& params,
                             const std::optional<std::string>& run_dir,
                             uint64_t max_bytes = DEFAULT_MAX_OUTPUT_BYTES);
 
@@ -65,13 +64,6 @@ struct OutputBound {
   std::string source;
   [[noreturn]] void passed() const { throw OutputLimitExceeded(source, max_bytes); }
 };
-
-// The member `key` of an alias map, or null when it is missing or the map is no map.
-inline const Value& member(const Value& map, const char* key) {
-  static const Value null_value;
-  const Value* v = given_member(map, key);
-  return v ? *v : null_value;
-}
 
 // How a file a command left is opened for reading: never blocking on a FIFO,
 // never becoming a controlling terminal.
@@ -106,12 +98,8 @@ void _make_dirs(const std::string& path);
 // SharedDir (or /tmp/portico), created if missing; throws when it cannot be.
 std::string _prepare_shared_dir();
 // The run's directory when the alias needs one, named by the correlation id.
-std::optional<std::string> _create_run_dir(const std::string& shared_dir, const Value& alias_cfg);
+std::optional<std::string> _create_run_dir(const std::string& shared_dir, const AliasDefinition& alias);
 // The outcome of a failure a runner caught: output_limit for OutputLimitExceeded, else failed.
 Outcome _failure_outcome(const std::exception& e);
-
-// Text of an alias-definition value: null gives `fallback`, text stays as it
-// is, other scalars take their template text form.
-std::string _text_of(const Value& v, const std::string& fallback = "");
 
 }  // namespace portico

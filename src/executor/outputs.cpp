@@ -69,33 +69,15 @@ std::string _read_output_text(const std::string& path, const std::optional<std::
   return text;
 }
 
-Value _collect_output_files(const Value& alias_cfg, const Value& params,
+Value _collect_output_files(const AliasDefinition& alias, const Value& params,
                             const std::optional<std::string>& run_dir, uint64_t max_bytes) {
   Value file_outputs = Value::object();
-  if (!run_dir || run_dir->empty()) return file_outputs;
-  const Value& output = member(alias_cfg, "output");
-  if (!truthy(output)) return file_outputs;
-  if (!output.is_object()) throw std::runtime_error("alias output must be a map");
-
-  std::vector<std::string> sources;
-  if (output.contains("single_value")) {
-    const Value& sv = output["single_value"];
-    if (!sv.is_object()) throw std::runtime_error("output single_value must be a map");
-    sources.push_back(_text_of(member(sv, "source")));
-  }
-  if (output.contains("multiple_values")) {
-    const Value& mvs = output["multiple_values"];
-    if (!mvs.is_array()) throw std::runtime_error("output multiple_values must be a sequence of maps");
-    for (const Value& mv : mvs) {
-      if (!mv.is_object()) throw std::runtime_error("output multiple_values must be a sequence of maps");
-      sources.push_back(_text_of(member(mv, "source")));
-    }
-  }
+  if (!run_dir || run_dir->empty() || alias.output_sources.empty()) return file_outputs;
 
   // Links are judged against the real run directory; when it is gone there
   // is nothing inside it to read.
   const std::optional<std::string> root = real_path(*run_dir);
-  for (const std::string& src : sources) {
+  for (const std::string& src : alias.output_sources) {
     if (src.empty() || src == "%stdOut" || src == "%stdErr" || src == "%exitCode") continue;
     const std::string rel = renderer().render(src, params);
     const bool as_written = src.front() == '/';

@@ -23,7 +23,6 @@
 #include "executor/spawner.h"
 #include "interfaces/interfaces.h"
 #include "logging/logging.h"
-#include "preserve/preserve.h"
 
 namespace portico {
 namespace {
@@ -203,28 +202,24 @@ namespace {
 
 // Who the child runs as: the alias's user, unless that is who runs already
 // (then there is nothing to switch, and no privilege to do it).
-std::optional<ChildIdentity> child_identity(const Value& alias_cfg) {
-  const Value user = alias_cfg.value("user", Value());
-  if (!truthy(user)) return std::nullopt;
-  ChildIdentity identity = lookup_identity(text_form(user));
+std::optional<ChildIdentity> child_identity(const AliasDefinition& alias) {
+  if (alias.user.empty()) return std::nullopt;
+  ChildIdentity identity = lookup_identity(alias.user);
   if (geteuid() != 0 && identity.uid == geteuid() && identity.gid == getegid()) return std::nullopt;
   return identity;
 }
 
 // The steps of a process run whose failures become its result: rendering,
 // input files, the child and its outputs. The captured streams go to `dir`.
-void run_process(const Value& alias_cfg, const Value& params, const RunControl* control, RunDirectory& dir,
+void run_process(const AliasDefinition& alias, const Value& params, const RunControl* control, RunDirectory& dir,
                  RunResult& result) {
   const auto& run_dir = dir.path();
-  const Value cmd_v = alias_cfg.value("command", Value());
-  const std::string command = renderer().render(cmd_v.is_string() ? cmd_v.get<std::string>() : "", params, run_dir);
-  const Value env = _build_env(alias_cfg, params, run_dir);
-  const Value files = alias_cfg.value("files", Value());
-  if (files.is_array())
-    for (const auto& file_def : files) _create_process_file(file_def, params, run_dir);
-  _precreate_output_dirs(alias_cfg, params, run_dir);
-  const Value timeout = Executor::_resolve_timeout(alias_cfg);
-  const std::optional<ChildIdentity> identity = child_identity(alias_cfg);
+  const std::string command = renderer().render(alias.command, params, run_dir);
+  const Value env = _build_env(alias, params, run_dir);
+  for (const InputFile& file_def : alias.files) _create_process_file(file_def, params, run_dir);
+  _precreate_output_dirs(alias, params, run_dir);
+  const Value timeout = Executor::_resolve_timeout(alias);
+  const std::optional<ChildIdentity> identity = child_identity(alias);
   logger()->debug("Executing process: " + quoted(command));
 
   ShellChild child(command, env, identity);
@@ -242,7 +237,7 @@ void run_process(const Value& alias_cfg, const Value& params, const RunControl* 
   }
   dir.captured_stdout = decode_text(std::move(out.out), "stdout");
   dir.captured_stderr = decode_text(std::move(out.err), "stderr");
-  result.file_outputs = _collect_output_files(alias_cfg, params, run_dir, max_bytes);
+  result.file_outputs = _collect_output_files(alias, params, run_dir, max_bytes);
   result.outcome = Outcome::success;
   result.returncode = out.returncode;
   result.out = *dir.captured_stdout;
@@ -251,22 +246,19 @@ void run_process(const Value& alias_cfg, const Value& params, const RunControl* 
 
 }  // namespace
 
-RunResult Executor::_execute_process(const Value& alias_cfg, const Value& params, const RunControl* control) {
-  RunDirectory dir(_prepare_shared_dir(), alias_cfg);
-  const Value preserve_cfg = alias_cfg.is_object() && alias_cfg.contains("preserveStreams")
-                                 ? alias_cfg["preserveStreams"] : Value();
-  const auto stream_entries = preserve::expand_preserve_streams(preserve_cfg);
+RunResult Executor::_execute_process(const AliasDefinition& alias, const Value& params, const RunControl* control) {
+  RunDirectory dir(_prepare_shared_dir(), alias);
 
   RunResult result;
   result.runner = RunResult::Runner::process;
   try {
-    run_process(alias_cfg, params, control, dir, result);
+    run_process(alias, params, control, dir, result);
   } catch (const std::exception& e) {
     logger()->error(std::string("Process execution error: ") + e.what());
     result.outcome = _failure_outcome(e);
     result.error = e.what();
   }
-  dir.finish(stream_entries);
+  dir.finish(alias.stream_entries);
   return result;
 }
 

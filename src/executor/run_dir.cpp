@@ -8,8 +8,8 @@
 
 namespace portico {
 
-RunDirectory::RunDirectory(const std::string& shared_dir, const Value& alias_cfg)
-    : path_(_create_run_dir(shared_dir, alias_cfg)) {}
+RunDirectory::RunDirectory(const std::string& shared_dir, const AliasDefinition& alias)
+    : path_(_create_run_dir(shared_dir, alias)) {}
 
 RunDirectory::~RunDirectory() { scratch::cleanup(path_); }
 

@@ -16,7 +16,7 @@ namespace portico {
 // failed preparation or a throwing preservation cannot leave it behind.
 class RunDirectory {
  public:
-  RunDirectory(const std::string& shared_dir, const Value& alias_cfg);
+  RunDirectory(const std::string& shared_dir, const AliasDefinition& alias);
   ~RunDirectory();
   RunDirectory(const RunDirectory&) = delete;
   RunDirectory& operator=(const RunDirectory&) = delete;

@@ -64,12 +64,6 @@ std::string strip_trailing_slashes(std::string text) {
 
 }  // namespace
 
-std::string _text_of(const Value& v, const std::string& fallback) {
-  if (v.is_null()) return fallback;
-  if (v.is_string()) return v.get<std::string>();
-  return text_form(v);
-}
-
 void _make_dirs(const std::string& path) {
   if (path.empty()) throw_os_error(ENOENT, "cannot create directory ''");
   size_t pos = path.front() == '/' ? 1 : 0;
@@ -114,13 +108,12 @@ std::string _run_dir_path(const std::string& run_dir, const std::string& templat
   return path_join({run_dir, rendered});
 }
 
-void _write_volume_file(const std::string& local_path, const Value& content_template, const Value& params) {
+void _write_volume_file(const std::string& local_path, const std::string& content_template, const Value& params) {
   if (local_path.find('/') != std::string::npos) {
     std::string parent = parent_of(local_path);
     _make_dirs(parent.empty() ? "/" : parent);
   }
-  const std::string tmpl = truthy(content_template) ? _text_of(content_template) : std::string();
-  const std::string content = renderer().render(tmpl, params);
+  const std::string content = renderer().render(content_template, params);
   write_file(local_path, content, 0666);
 }
 
@@ -141,14 +134,11 @@ std::string _to_host_path(const std::string& local_path, const std::string& shar
   return path_join({external_dir, rel});
 }
 
-VolumeBuild _build_volumes(const Value& alias_cfg, const Value& params,
+VolumeBuild _build_volumes(const AliasDefinition& alias, const Value& params,
                            const std::optional<std::string>& run_dir, const std::string& shared_dir,
                            const std::string& external_dir) {
   VolumeBuild result{Value::object(), {}};
   auto& [volume_map, preserve_specs] = result;
-  const Value& volumes = member(alias_cfg, "volumes");
-  if (!truthy(volumes)) return result;
-  if (!volumes.is_array()) throw std::runtime_error("alias volumes must be a sequence");
 
   auto need_run_dir = [&]() -> const std::string& {
     if (!run_dir || run_dir->empty())
@@ -162,20 +152,16 @@ VolumeBuild _build_volumes(const Value& alias_cfg, const Value& params,
     return rec;
   };
 
-  for (const Value& vol : volumes) {
-    if (!vol.is_object()) throw std::runtime_error("volume definition is not a map: " + portico::quoted(vol));
-    const std::string location = _text_of(member(vol, "location"));
-    const Value& source = member(vol, "source");
-    const Value& content = member(vol, "content");
-
+  for (const VolumeDefinition& vol : alias.volumes) {
+    const std::string& location = vol.location;
     std::string local_path;
     bool is_dir = false;
-    if (source.is_null()) {
+    if (!vol.source) {
       local_path = path_join({need_run_dir(), "auto", uuid4_hex()});
-      _write_volume_file(local_path, content, params);
+      _write_volume_file(local_path, vol.content, params);
       volume_map[_to_host_path(local_path, shared_dir, external_dir)] = mount(location, "rw");
     } else {
-      const std::string src = _text_of(source);
+      const std::string& src = *vol.source;
       if (!src.empty() && src.front() == '/') {
         volume_map[src] = mount(location, "ro");
         continue;
@@ -186,45 +172,21 @@ VolumeBuild _build_volumes(const Value& alias_cfg, const Value& params,
       if (is_dir)
         _make_dirs(local_path);
       else
-        _write_volume_file(local_path, content, params);
-      const std::string mode = _text_of(member(vol, "mode"), "rw");
+        _write_volume_file(local_path, vol.content, params);
       volume_map[_to_host_path(local_path, shared_dir, external_dir)] =
-          mount(location, mode.empty() ? "rw" : mode);
+          mount(location, vol.mode.empty() ? "rw" : vol.mode);
     }
 
-    const Value& preserve_raw = member(vol, "preserve");
-    if (preserve::is_preserve_enabled(preserve_raw))
-      preserve_specs.push_back(
-          {local_path, is_dir, preserve::normalize_preserve(preserve_raw), member(vol, "preservePrefix")});
+    if (vol.preserve) preserve_specs.push_back({local_path, is_dir, vol.preserve_mode, vol.preserve_prefix});
   }
   return result;
 }
 
-void _precreate_output_dirs(const Value& alias_cfg, const Value& params,
+void _precreate_output_dirs(const AliasDefinition& alias, const Value& params,
                             const std::optional<std::string>& run_dir) {
   if (!run_dir || run_dir->empty()) return;
-  const Value& output = member(alias_cfg, "output");
-  if (!truthy(output)) return;
-  if (!output.is_object()) throw std::runtime_error("alias output must be a map");
-
-  std::vector<std::string> sources;
-  const Value& sv = member(output, "single_value");
-  if (truthy(sv)) {
-    if (!sv.is_object()) throw std::runtime_error("output single_value must be a map");
-    std::string src = _text_of(member(sv, "source"));
-    if (!src.empty()) sources.push_back(std::move(src));
-  }
-  const Value& mvs = member(output, "multiple_values");
-  if (mvs.is_array()) {
-    for (const Value& mv : mvs) {
-      if (!mv.is_object()) continue;
-      std::string src = _text_of(member(mv, "source"));
-      if (!src.empty()) sources.push_back(std::move(src));
-    }
-  }
-
-  for (const std::string& src : sources) {
-    if (src.front() == '%') continue;
+  for (const std::string& src : alias.output_sources) {
+    if (src.empty() || src.front() == '%') continue;
     const std::string rel = renderer().render(src, params);
     if (rel.empty()) continue;
     if (rel.back() == '/') {

@@ -18,6 +18,21 @@ const std::set<std::string> PREFETCH_IMAGE_VALUES{"on-start", "on-config-change"
 
 namespace {
 
+std::string policy_text(const Value& v) { return truthy(v) ? ascii_lower(text_form(v)) : "no"; }
+
+}  // namespace
+
+PullPolicy pull_policy(const Value& v) {
+  const std::string text = policy_text(v);
+  if (text == "always") return PullPolicy::always;
+  if (text == "on-start") return PullPolicy::on_start;
+  if (text == "on-config-change") return PullPolicy::on_config_change;
+  if (text == "no") return PullPolicy::no;
+  return PullPolicy::other;
+}
+
+namespace {
+
 std::string effective_policy(const Value& alias_cfg, const char* key, const Value& global_default) {
   Value v;
   if (alias_cfg.is_object()) {
@@ -25,8 +40,7 @@ std::string effective_policy(const Value& alias_cfg, const char* key, const Valu
     if (it != alias_cfg.end()) v = *it;
   }
   if (v.is_null()) v = global_default;
-  if (!truthy(v)) return "no";
-  return ascii_lower(text_form(v));
+  return policy_text(v);
 }
 
 }  // namespace
@@ -59,12 +73,11 @@ bool _image_exists_locally(const docker::Client& client, const std::string& imag
   }
 }
 
-double refresh_before_run(const docker::Client& client, const Value& alias_cfg, const Value& refresh_default,
+double refresh_before_run(const docker::Client& client, const AliasDefinition& alias, const Value& refresh_default,
                           const Value& timeout) {
-  const Value image_v = alias_cfg.is_object() ? alias_cfg.value("image", Value()) : Value();
-  if (!image_v.is_string() || image_v.get<std::string>().empty()) return 0.0;
-  const std::string image = image_v.get<std::string>();
-  if (effective_refresh_image(alias_cfg, refresh_default) != "always") return 0.0;
+  const std::string& image = alias.image;
+  if (image.empty()) return 0.0;
+  if (alias.refresh_image.value_or(pull_policy(refresh_default)) != PullPolicy::always) return 0.0;
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
   auto log = app_log();
@@ -112,13 +125,13 @@ std::vector<std::string> startup_pull(const std::vector<Value>& aliases, const V
   for (const auto& cfg : aliases) {
     const std::string image = container_image(cfg);
     if (image.empty()) continue;
-    const std::string prefetch = effective_prefetch_image(cfg, prefetch_default);
-    const std::string refresh = effective_refresh_image(cfg, refresh_default);
+    const PullPolicy prefetch = pull_policy(Value(effective_prefetch_image(cfg, prefetch_default)));
+    const PullPolicy refresh = pull_policy(Value(effective_refresh_image(cfg, refresh_default)));
     std::string* current = mode_of(image);
-    if (prefetch == "on-start" || prefetch == "on-config-change") {
+    if (prefetch == PullPolicy::on_start || prefetch == PullPolicy::on_config_change) {
       if (current) *current = "prefetch";
       else image_mode.emplace_back(image, "prefetch");
-    } else if (refresh == "on-start" && !(current && *current == "prefetch")) {
+    } else if (refresh == PullPolicy::on_start && !(current && *current == "prefetch")) {
       if (current) *current = "refresh";
       else image_mode.emplace_back(image, "refresh");
     }
@@ -154,7 +167,8 @@ std::vector<std::string> reload_pull(const Value& previous_aliases, const Value&
     for (auto it = new_aliases.begin(); it != new_aliases.end(); ++it) {
       const Value& new_cfg = it.value();
       const std::string image = container_image(new_cfg);
-      if (image.empty() || effective_prefetch_image(new_cfg, prefetch_default) != "on-config-change") continue;
+      if (image.empty() || pull_policy(Value(effective_prefetch_image(new_cfg, prefetch_default))) != PullPolicy::on_config_change)
+        continue;
       const Value old_cfg =
           previous_aliases.is_object() && previous_aliases.contains(it.key()) ? previous_aliases[it.key()] : Value();
       if (!old_cfg.is_null() && old_cfg == new_cfg) continue;

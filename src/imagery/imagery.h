@@ -10,12 +10,17 @@
 
 #include "common/value.h"
 #include "docker/docker.h"
+#include "interfaces/alias.h"
 
 namespace portico::imagery {
 
 // Published policy values, for validating configuration.
 extern const std::set<std::string> REFRESH_IMAGE_VALUES;   // always, on-start, no
 extern const std::set<std::string> PREFETCH_IMAGE_VALUES;  // on-start, on-config-change, no
+
+// A policy value as an alias or the settings give it: a false-like value is
+// `no`; other values are matched by their lower-cased text form.
+PullPolicy pull_policy(const Value& v);
 
 // The alias's own setting wins (also "no"); a missing or null one falls back
 // to the global default; a false-like value is "no"; the text is lower-cased
@@ -34,7 +39,7 @@ bool _image_exists_locally(const docker::Client& client, const std::string& imag
 // Never fails because of the pull; returns the seconds it took (0.0 when no
 // pull was made). A pull that outlives `timeout` (a number; null: no limit)
 // is logged as timed out.
-double refresh_before_run(const docker::Client& client, const Value& alias_cfg, const Value& refresh_default,
+double refresh_before_run(const docker::Client& client, const AliasDefinition& alias, const Value& refresh_default,
                           const Value& timeout);
 
 // Pulls at start-up: prefetch ("on-start"/"on-config-change") and refresh of

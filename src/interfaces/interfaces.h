@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/value.h"
+#include "interfaces/alias.h"
 #include "interfaces/settings.h"
 
 namespace portico {
@@ -47,6 +48,8 @@ class ConfigStore {
   // Loads the alias directory: (object name -> definition, errors).
   virtual std::pair<Value, Errors> load_aliases() = 0;
   virtual void apply_aliases(const Value& aliases) = 0;
+  // The definition as the loader made it, or null when no alias of that name is loaded.
+  virtual AliasPtr alias(const std::string& name) const = 0;
   // The definition, or null when no alias of that name is loaded.
   virtual Value get_alias(const std::string& name) const = 0;
   // All definitions, in file-name order then order within the file.

@@ -1,5 +1,6 @@
 #include "scratch/scratch.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
@@ -9,24 +10,6 @@
 
 namespace portico::scratch {
 namespace {
-
-bool is_type(const Value& cfg, const char* type) {
-  auto it = cfg.find("type");
-  return it != cfg.end() && it->is_string() && it->get_ref<const std::string&>() == type;
-}
-
-const Value& member(const Value& cfg, const char* key) {
-  static const Value kNull;
-  if (!cfg.is_object()) return kNull;
-  auto it = cfg.find(key);
-  return it == cfg.end() ? kNull : *it;
-}
-
-const Value& volumes(const Value& cfg) {
-  static const Value kEmpty = Value::array();
-  const Value& v = member(cfg, "volumes");
-  return v.is_array() ? v : kEmpty;
-}
 
 void create_dirs(const std::string& path) {
   std::error_code ec;
@@ -38,54 +21,32 @@ void create_dirs(const std::string& path) {
 
 }  // namespace
 
-bool _has_file_output_sources(const Value& alias_config) {
-  const Value& output = member(alias_config, "output");
-  if (!output.is_object()) return false;
-  auto is_file_source = [](const Value& entry) {
-    if (!entry.is_object()) return false;
-    const Value& src = member(entry, "source");
-    if (!src.is_string()) return false;
-    const auto& s = src.get_ref<const std::string&>();
-    return !s.empty() && s[0] != '%';
-  };
-  if (is_file_source(member(output, "single_value"))) return true;
-  const Value& multiple = member(output, "multiple_values");
-  if (multiple.is_array())
-    for (const auto& entry : multiple)
-      if (is_file_source(entry)) return true;
-  return false;
+bool _has_file_output_sources(const AliasDefinition& alias) {
+  return std::any_of(alias.output_sources.begin(), alias.output_sources.end(),
+                     [](const std::string& s) { return !s.empty() && s[0] != '%'; });
 }
 
-bool needs_external_dir(const Value& alias_config) {
-  if (!alias_config.is_object() || !is_type(alias_config, "container")) return false;
-  for (const auto& vol : volumes(alias_config)) {
-    const Value& src = member(vol, "source");
-    if (src.is_null()) return true;
-    if (!src.is_string() || src.get_ref<const std::string&>().rfind('/', 0) != 0) return true;
+bool needs_external_dir(const AliasDefinition& alias) {
+  if (alias.type != AliasType::container) return false;
+  return std::any_of(alias.volumes.begin(), alias.volumes.end(),
+                     [](const VolumeDefinition& v) { return !v.source || !v.source->starts_with('/'); });
+}
+
+bool needs_auto_dir(const AliasDefinition& alias) {
+  if (alias.type != AliasType::container) return false;
+  return std::any_of(alias.volumes.begin(), alias.volumes.end(), [](const VolumeDefinition& v) { return !v.source; });
+}
+
+bool needs_run_dir(const AliasDefinition& alias) {
+  switch (alias.type) {
+    case AliasType::process: return !alias.files.empty() || _has_file_output_sources(alias);
+    case AliasType::container: return needs_external_dir(alias) || _has_file_output_sources(alias);
+    case AliasType::other: return false;
   }
   return false;
 }
 
-bool needs_auto_dir(const Value& alias_config) {
-  if (!alias_config.is_object() || !is_type(alias_config, "container")) return false;
-  for (const auto& vol : volumes(alias_config))
-    if (member(vol, "source").is_null()) return true;
-  return false;
-}
-
-bool needs_run_dir(const Value& alias_config) {
-  if (!alias_config.is_object()) return false;
-  if (is_type(alias_config, "process")) {
-    const Value& files = member(alias_config, "files");
-    if (truthy(files)) return true;
-    return _has_file_output_sources(alias_config);
-  }
-  if (is_type(alias_config, "container"))
-    return needs_external_dir(alias_config) || _has_file_output_sources(alias_config);
-  return false;
-}
-
-Value create(const std::string& shared_dir, const Value& alias_config,
+Value create(const std::string& shared_dir, const AliasDefinition& alias,
              const std::optional<std::string>& correlation_id) {
   const std::string name = correlation_id && !correlation_id->empty() ? *correlation_id : uuid4();
   // The name becomes a path component that is later removed recursively.
@@ -98,7 +59,7 @@ Value create(const std::string& shared_dir, const Value& alias_config,
   Value info = Value::object();
   info["run_dir"] = run_dir;
   info["auto_dir"] = nullptr;
-  if (needs_auto_dir(alias_config)) {
+  if (needs_auto_dir(alias)) {
     const std::string auto_dir = run_dir + "/auto";
     create_dirs(auto_dir);
     info["auto_dir"] = auto_dir;

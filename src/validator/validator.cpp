@@ -90,15 +90,30 @@ struct CheckOptions {
 };
 
 // The first failed check of one value against its declaration, or nothing.
-std::optional<std::string> check_value(const std::string& name, const Value* value, const Value& decl,
-                                       CheckOptions opts = {}) {
+// A declaration with what checking a value needs made once: its type and compiled pattern.
+struct Compiled {
+  std::string name;
+  const Value* decl;
+  Type type;
+  std::shared_ptr<const RE2> pattern;  // null when no text pattern is given
+};
+
+Compiled compile(const std::string& name, const Value& decl) {
+  Compiled c{name, &decl, type_of(decl), nullptr};
+  if (const Value* p = given_member(decl, "pattern"); p && p->is_string()) c.pattern = compiled(p->get_ref<const std::string&>());
+  return c;
+}
+
+std::optional<std::string> check_value(const Compiled& c, const Value* value, CheckOptions opts = {}) {
+  const std::string& name = c.name;
+  const Value& decl = *c.decl;
   if (!value || value->is_null()) {
     const Value* req = given_member(decl, "required");
     if (req && req->is_boolean() && req->get<bool>()) return name + " is required";
     return std::nullopt;
   }
   const Value& v = *value;
-  const Type type = type_of(decl);
+  const Type type = c.type;
   switch (type) {
     case Type::string:
       if (!v.is_string()) return name + " must be a string";
@@ -127,10 +142,7 @@ std::optional<std::string> check_value(const std::string& name, const Value* val
     if (len > max_len) return name + " must be at most " + std::to_string(max_len) + " characters long";
     if (const Value* p = given_member(decl, "pattern")) {
       // A pattern that is not text or does not compile accepts nothing.
-      const bool ok = p->is_string() && [&] {
-        auto re = compiled(p->get_ref<const std::string&>());
-        return re->ok() && RE2::FullMatch(s, *re);
-      }();
+      const bool ok = c.pattern && c.pattern->ok() && RE2::FullMatch(s, *c.pattern);
       if (!ok) return name + " must match pattern " + quoted(*p);
     }
   }
@@ -256,13 +268,14 @@ void check_declaration(const std::string& name, const Value& decl, Errors& error
   // Values are only worth checking against a declaration that is itself sound;
   // otherwise every mistake above would be reported twice.
   if (errors.size() != before) return;
+  const Compiled compiled_decl = compile(name, decl);
   if (choices) {
     for (const auto& c : *choices)
-      if (auto msg = check_value(name, &c, decl, {.choices = false}))
+      if (auto msg = check_value(compiled_decl, &c, {.choices = false}))
         fail("choice " + quoted(c) + " does not match its declaration: " + *msg);
   }
   if (const Value* d = given_member(decl, "default")) {
-    if (auto msg = check_value(name, d, decl)) fail("default does not match its declaration: " + *msg);
+    if (auto msg = check_value(compiled_decl, d)) fail("default does not match its declaration: " + *msg);
   }
 }
 
@@ -279,34 +292,59 @@ Errors check_parameter_declarations(const Value& parameters) {
   return errors;
 }
 
-Value DeclarativeValidator::apply_defaults(Value params, const Value& alias_cfg) const {
-  if (params.is_null()) params = Value::object();
-  if (!params.is_object()) return params;
-  const Value& decls = declarations(alias_cfg);
-  for (auto it = decls.begin(); it != decls.end(); ++it) {
-    if (params.contains(it.key())) continue;
-    const Value* d = given_member(it.value(), "default");
-    params[it.key()] = d ? *d : Value();
+namespace {
+
+class CompiledSchema final : public ParameterSchema {
+ public:
+  explicit CompiledSchema(const Value& parameters) : decls_(parameters.is_object() ? parameters : Value::object()) {
+    for (auto it = decls_.begin(); it != decls_.end(); ++it) compiled_.push_back(compile(it.key(), it.value()));
   }
-  return params;
+
+  Value apply_defaults(Value params) const override {
+    if (params.is_null()) params = Value::object();
+    if (!params.is_object()) return params;
+    for (const Compiled& c : compiled_) {
+      if (params.contains(c.name)) continue;
+      const Value* d = given_member(*c.decl, "default");
+      params[c.name] = d ? *d : Value();
+    }
+    return params;
+  }
+
+  Errors validate(const Value& params) const override {
+    Errors errors;
+    if (!params.is_null() && !params.is_object()) {
+      errors.push_back("parameters must be a map of names to values, not " + quoted(params));
+      return errors;
+    }
+    static const Value empty = Value::object();
+    const Value& given = params.is_object() ? params : empty;
+    for (const Compiled& c : compiled_) {
+      auto v = given.find(c.name);
+      if (auto msg = check_value(c, v == given.end() ? nullptr : &*v)) errors.push_back(*msg);
+    }
+    for (auto it = given.begin(); it != given.end(); ++it)
+      if (!decls_.contains(it.key())) errors.push_back("Unknown parameter: " + quoted(std::string_view(it.key())));
+    return errors;
+  }
+
+ private:
+  const Value decls_;
+  std::vector<Compiled> compiled_;  // point into decls_
+};
+
+}  // namespace
+
+std::shared_ptr<const ParameterSchema> compile_declarations(const Value& parameters) {
+  return std::make_shared<const CompiledSchema>(parameters);
+}
+
+Value DeclarativeValidator::apply_defaults(Value params, const Value& alias_cfg) const {
+  return compile_declarations(declarations(alias_cfg))->apply_defaults(std::move(params));
 }
 
 Errors DeclarativeValidator::validate_parameters(const Value& params, const Value& alias_cfg) const {
-  Errors errors;
-  if (!params.is_null() && !params.is_object()) {
-    errors.push_back("parameters must be a map of names to values, not " + quoted(params));
-    return errors;
-  }
-  static const Value empty = Value::object();
-  const Value& given = params.is_object() ? params : empty;
-  const Value& decls = declarations(alias_cfg);
-  for (auto it = decls.begin(); it != decls.end(); ++it) {
-    auto v = given.find(it.key());
-    if (auto msg = check_value(it.key(), v == given.end() ? nullptr : &*v, it.value())) errors.push_back(*msg);
-  }
-  for (auto it = given.begin(); it != given.end(); ++it)
-    if (!decls.contains(it.key())) errors.push_back("Unknown parameter: " + quoted(std::string_view(it.key())));
-  return errors;
+  return compile_declarations(declarations(alias_cfg))->validate(params);
 }
 
 }  // namespace portico

@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+#include <memory>
+
+#include "interfaces/alias.h"
 #include "interfaces/interfaces.h"
 
 namespace portico {
@@ -16,6 +19,10 @@ inline constexpr uint64_t kDefaultParameterMaxLength = 4096;
 // message per problem, each starting "parameter '<name>': " where a parameter
 // is concerned. Empty when the declarations are usable.
 Errors check_parameter_declarations(const Value& parameters);
+
+// The declarations (null means none) compiled for checking values, patterns
+// included; expected to have passed check_parameter_declarations. Any thread.
+std::shared_ptr<const ParameterSchema> compile_declarations(const Value& parameters);
 
 // Stateless apart from a process-wide cache of compiled patterns, which is
 // internally locked: one instance serves any number of threads at once.

@@ -133,9 +133,13 @@ TEST_F(ContainerRuns, VolumesOutputsAndPreservation) {
 // A stream entry that preservation rejects used to cost the volumes and leave the run directory behind.
 TEST_F(ContainerRuns, PreservationThatThrowsStillKeepsVolumesAndRemovesTheRunDirectory) {
   CorrelationScope scope("66666666-2222-4333-8444-555555555555");
-  EXPECT_THROW(run(R"({"type":"container","image":"portico-test/busybox:latest",
-    "command":"sh -c 'echo kept > /out/k.txt'","volumes":[{"source":"out/","location":"/out","preserve":"yes"}],
-    "preserveStreams":["stdout"]})"), std::runtime_error);
+  // The loader refuses such an entry now; the guard must hold for any failure all the same.
+  EXPECT_THROW(cfg.set_alias("bad", Value::parse(R"({"type":"container","preserveStreams":["stdout"]})")),
+               std::invalid_argument);
+  AliasDefinition alias = *config_internal::parse_alias(Value::parse(R"({"type":"container","image":"portico-test/busybox:latest",
+    "command":"sh -c 'echo kept > /out/k.txt'","volumes":[{"source":"out/","location":"/out","preserve":"yes"}]})"));
+  alias.stream_entries = Value::parse(R"(["stdout"])");
+  EXPECT_THROW(ex._execute_container(alias, Value::object()), std::runtime_error);
   EXPECT_EQ(test::slurp(dir / "logs/66666666-2222-4333-8444-555555555555/k.txt"), "kept\n");
   EXPECT_TRUE(fs::is_empty(dir / "shared"));
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "executor/executor.h"
+#include "config/internal.h"
 #include "support/map_config.h"
 #include "template/template.h"
 #include "validator/validator.h"
@@ -67,7 +68,9 @@ TEST_F(ExecutorEntry, CallersParametersAreNeverModified) {
 }
 
 TEST_F(ExecutorEntry, ResolveTimeoutCapsAndKeepsNumberKind) {
-  auto t = [&](const char* alias_json) { return Executor::_resolve_timeout(Value::parse(alias_json)); };
+  auto t = [&](const char* alias_json) {
+    return Executor::_resolve_timeout(*config_internal::parse_alias(Value::parse(alias_json)));
+  };
   EXPECT_EQ(t("{}"), 60);
   EXPECT_EQ(t(R"({"timeout": 0})"), 60);
   EXPECT_EQ(t(R"({"timeout": false})"), 60);

@@ -276,9 +276,15 @@ TEST_F(ProcessRuns, StreamsArePreservedAndRunDirectoriesRemoved) {
 }
 
 // A stream entry that preservation rejects used to leave the run directory behind.
+// The loader refuses such an entry now; the guard must hold for any failure all the same.
 TEST_F(ProcessRuns, PreservationThatThrowsStillRemovesTheRunDirectory) {
-  EXPECT_THROW(run(R"({"type":"process","command":"echo hi","files":[{"location":"in.txt"}],
-    "preserveStreams":[{"filename":"x.log"}]})"), std::runtime_error);
+  const char* with_entry = R"({"type":"process","command":"echo hi","files":[{"location":"in.txt"}],
+    "preserveStreams":[{"filename":"x.log"}]})";
+  EXPECT_THROW(cfg.set_alias("bad", Value::parse(with_entry)), std::invalid_argument);
+  AliasDefinition alias = *config_internal::parse_alias(
+      Value::parse(R"({"type":"process","command":"echo hi","files":[{"location":"in.txt"}]})"));
+  alias.stream_entries = Value::parse(R"([{"filename":"x.log"}])");
+  EXPECT_THROW(ex._execute_process(alias, Value::object()), std::runtime_error);
   EXPECT_EQ(count_entries(dir / "shared"), 0u);
 }
 

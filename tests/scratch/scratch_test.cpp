@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "common/text.h"
+#include "config/internal.h"
 #include "scratch/scratch.h"
 #include "support/support.h"
 
@@ -13,21 +14,22 @@ namespace {
 namespace fs = std::filesystem;
 using test::TempDir;
 
-Value alias(const char* json) { return Value::parse(json); }
+// Definitions as the alias loader makes them.
+AliasDefinition alias(const char* json) { return *config_internal::parse_alias(Value::parse(json)); }
 
 TEST(RunDirDecision, ProcessAliases) {
   EXPECT_TRUE(needs_run_dir(alias(R"({"type":"process","files":[{"location":"in.txt"}]})")));
   EXPECT_FALSE(needs_run_dir(alias(R"({"type":"process","output":{"single_value":{"source":"%stdOut"}}})")));
   EXPECT_TRUE(needs_run_dir(alias(R"({"type":"process","output":{"single_value":{"source":"out/result.txt"}}})")));
-  EXPECT_FALSE(needs_run_dir(alias(R"({"type":"process","output":{"multiple_values":["out.txt",{"source":"%exitCode"}]}})")));
-  EXPECT_TRUE(needs_run_dir(alias(R"({"type":"process","output":{"multiple_values":["x",{"source":"dir/"}]}})")));
+  EXPECT_FALSE(needs_run_dir(alias(R"({"type":"process","output":{"multiple_values":[{"source":"%exitCode"}]}})")));
+  EXPECT_TRUE(needs_run_dir(alias(R"({"type":"process","output":{"multiple_values":[{"source":"x"},{"source":"dir/"}]}})")));
   EXPECT_FALSE(needs_run_dir(alias(R"({"type":"process","files":[]})")));
 }
 
 TEST(RunDirDecision, ContainerAliasesAndUnknownTypes) {
   EXPECT_FALSE(needs_run_dir(alias(R"({"type":"container","volumes":[{"source":"/data","location":"/d"}]})")));
   EXPECT_TRUE(needs_run_dir(alias(R"({"type":"container","volumes":[{"source":"data","location":"/d"}]})")));
-  const Value autovol = alias(R"({"type":"container","volumes":[{"location":"/d"}]})");
+  const AliasDefinition autovol = alias(R"({"type":"container","volumes":[{"location":"/d"}]})");
   EXPECT_TRUE(needs_run_dir(autovol));
   EXPECT_TRUE(needs_auto_dir(autovol));
   EXPECT_TRUE(needs_external_dir(autovol));
@@ -38,12 +40,12 @@ TEST(RunDirDecision, ContainerAliasesAndUnknownTypes) {
 
 TEST(RunDirLifecycle, CreateNamesByCorrelationIdAndCleansUp) {
   TempDir shared;
-  const Value proc = alias(R"({"type":"process","files":[{"location":"in"}]})");
+  const AliasDefinition proc = alias(R"({"type":"process","files":[{"location":"in"}]})");
   const Value info = create(shared.str() + "/", proc, std::string("3f2a9c"));
   EXPECT_EQ(info.dump(), Value({{"run_dir", shared / "3f2a9c"}, {"auto_dir", nullptr}}).dump());
   EXPECT_TRUE(fs::is_directory(shared / "3f2a9c"));
 
-  const Value ctr = alias(R"({"type":"container","volumes":[{"location":"/x"}]})");
+  const AliasDefinition ctr = alias(R"({"type":"container","volumes":[{"location":"/x"}]})");
   const Value info2 = create(shared.str(), ctr);
   const std::string run_dir = info2["run_dir"];
   EXPECT_TRUE(is_uuid(fs::path(run_dir).filename().string()));
@@ -65,7 +67,7 @@ TEST(RunDirLifecycle, CreateNamesByCorrelationIdAndCleansUp) {
 
 TEST(RunDirLifecycle, RefusesUnsafeNamesAndBlockedPaths) {
   TempDir shared;
-  const Value proc = alias(R"({"type":"process"})");
+  const AliasDefinition proc = alias(R"({"type":"process"})");
   EXPECT_THROW(create(shared.str(), proc, std::string("../escape")), std::invalid_argument);
   EXPECT_THROW(create(shared.str(), proc, std::string("..")), std::invalid_argument);
   shared.write("file", "x");

@@ -17,9 +17,12 @@ class MapConfig final : public ConfigStore {
     std::lock_guard<std::mutex> l(mu_);
     values_[key] = std::move(v);
   }
+  // Throws std::invalid_argument for a definition the alias loader would refuse.
   void set_alias(const std::string& name, Value def) {
+    AliasPtr parsed = config_internal::parse_alias(def);
     std::lock_guard<std::mutex> l(mu_);
     aliases_[name] = std::move(def);
+    parsed_[name] = std::move(parsed);
   }
 
   void load(const std::string&, const std::optional<Overrides>&) override {}
@@ -33,8 +36,16 @@ class MapConfig final : public ConfigStore {
   }
   std::pair<Value, Errors> load_aliases() override { return {get_alias_map(), {}}; }
   void apply_aliases(const Value& a) override {
+    std::map<std::string, AliasPtr> parsed;
+    for (const auto& [name, def] : a.items()) parsed[name] = config_internal::parse_alias(def);
     std::lock_guard<std::mutex> l(mu_);
     aliases_ = a;
+    parsed_ = std::move(parsed);
+  }
+  AliasPtr alias(const std::string& name) const override {
+    std::lock_guard<std::mutex> l(mu_);
+    auto it = parsed_.find(name);
+    return it == parsed_.end() ? nullptr : it->second;
   }
   Value get_alias(const std::string& name) const override {
     std::lock_guard<std::mutex> l(mu_);
@@ -61,6 +72,7 @@ class MapConfig final : public ConfigStore {
   mutable std::mutex mu_;
   std::map<std::string, Value> values_;
   Value aliases_ = Value::object();
+  std::map<std::string, AliasPtr> parsed_;
 };
 
 }  // namespace portico::test

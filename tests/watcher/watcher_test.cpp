@@ -46,6 +46,7 @@ class CountingConfig final : public ConfigStore {
   std::shared_ptr<const Settings> settings() const override { return map.settings(); }
   std::pair<Value, Errors> load_aliases() override { return {Value::object(), {}}; }
   void apply_aliases(const Value&) override {}
+  AliasPtr alias(const std::string&) const override { return nullptr; }
   Value get_alias(const std::string&) const override { return nullptr; }
   std::vector<Value> get_all_aliases() const override { return {}; }
   Value get_alias_map() const override { return Value::object(); }
