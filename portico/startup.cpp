@@ -350,3 +350,11 @@ int run(int argc, char** argv) {
 }
 
 }  // namespace portico::app
+
+namespace portico {
+
+// The service's shared executor, wired to the components above. Defined after
+// them, so it is built after them and destroyed before them.
+Executor executor({app::g_config, app::g_renderer, app::g_logging});
+
+}  // namespace portico
