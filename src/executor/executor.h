@@ -61,7 +61,8 @@ struct RunControl {
   const std::atomic<bool>* cancel = nullptr;
 };
 
-// What the executor reads from the rest of the service; each must outlive it.
+// What the executor reads from the rest of the service, from every run's
+// thread at once; each must outlive it.
 struct ExecutorServices {
   const ConfigStore& config;         // alias definitions and the settings
   const TemplateRenderer& renderer;  // commands, environment, files, volumes and output paths
@@ -97,6 +98,7 @@ class Executor {
   // The alias's time-out (60 when missing, zero or false), capped by a
   // non-zero MaxTimeout. Returned as it came: integer or fractional.
   Value _resolve_timeout(const AliasDefinition& alias) const;
+  // The same with the settings a run took as it started.
   static Value _resolve_timeout(const AliasDefinition& alias, const Settings& settings);
   // The 12-character short form of a Docker id ("sha256:" prefix dropped), or null.
   static Value _short_id(const Value& full_id);

@@ -59,6 +59,17 @@ TEST_F(ExecutorEntry, CallersParametersAreNeverModified) {
   EXPECT_EQ(params, before);
 }
 
+TEST_F(ExecutorEntry, EachExecutorReadsTheStoreItWasGiven) {
+  test::MapConfig other;
+  other.set("MaxTimeout", 5);
+  Executor second({other, renderer, logging});
+  EXPECT_EQ(second.execute_alias("greet", Value{{"a", "x"}})["error"], "Alias 'greet' not found");
+  EXPECT_EQ(ex.execute_alias("greet", Value{{"a", "x"}})["error"], "Unknown alias type: 'script'");
+  const AliasPtr slow = config_internal::parse_alias(Value{{"timeout", 600}});
+  EXPECT_EQ(second._resolve_timeout(*slow), 5);
+  EXPECT_EQ(ex._resolve_timeout(*slow), 600);
+}
+
 TEST_F(ExecutorEntry, ResolveTimeoutCapsAndKeepsNumberKind) {
   auto t = [&](const char* alias_json) {
     return ex._resolve_timeout(*config_internal::parse_alias(Value::parse(alias_json)));
