@@ -29,7 +29,6 @@
 #include "portico/process.h"
 #include "portico/tls.h"
 #include "template/template.h"
-#include "validator/validator.h"
 #include "watcher/reload.h"
 #include "watcher/watcher.h"
 
@@ -40,7 +39,6 @@ namespace {
 FileConfigStore g_config;
 LoggingService g_logging;
 TemplateEngine g_renderer;
-DeclarativeValidator g_validator;
 std::string g_pid_path;
 
 std::shared_ptr<const Settings> settings() { return g_config.settings(); }
@@ -154,11 +152,11 @@ class SignalThread {
     // A log directory that cannot be written must not cost the reload: the
     // files that fail to reopen keep their previous descriptors.
     try {
-      logging().reopen_logs();
+      g_logging.reopen_logs();
     } catch (const std::exception& e) {
       app_log()->error(std::string("Cannot reopen log files: ") + e.what());
     }
-    _do_reload(config(), auth_);
+    _do_reload(g_config, auth_);
     notifier_.reloaded();
   }
 
@@ -244,11 +242,8 @@ std::unique_ptr<jobs::JobStore> open_job_history(const std::string& path) {
 
 int serve(const Args& args) {
   auto log = app_log();
-  set_renderer(&g_renderer);
-  set_validator(&g_validator);
 
   FileAuthStore auth([] { return settings()->auth_dir; });
-  set_auth(&auth);
   const std::string job_db = load_and_check(auth);
 
   const std::string instance = _container_instance();
@@ -281,7 +276,7 @@ int serve(const Args& args) {
   // Engine is never contacted. Started after the last exit() of start-up:
   // exit() would not join its thread.
   ContainerReaper reaper([] { return executor._get_docker_client(); }, instance,
-                         [] { return has_container_alias(config().get_all_aliases()); });
+                         [] { return has_container_alias(g_config.get_all_aliases()); });
   executor.set_reaper(&reaper);
   struct Detach {
     ~Detach() { executor.set_reaper(nullptr); }
@@ -306,7 +301,6 @@ int serve(const Args& args) {
   reaper.stop();
   log->info("Portico shutdown complete");
   g_logging.stop_flusher();
-  set_auth(nullptr);
   return 0;
 }
 
@@ -329,7 +323,6 @@ int run(int argc, char** argv) {
   const auto startup_warning = _missing_config_warning(config_path, config_is_default);
   if (startup_warning) std::fprintf(stderr, "WARNING: %s\n", startup_warning->c_str());
 
-  set_config(&g_config);
   try {
     g_config.load(config_path, build_overrides(args));
   } catch (const ConfigError& e) {
@@ -339,7 +332,6 @@ int run(int argc, char** argv) {
   const std::vector<std::string> config_warnings = g_config.load_warnings();
   for (const auto& w : config_warnings) std::fprintf(stderr, "WARNING: %s\n", w.c_str());
 
-  set_logging(&g_logging);
   g_logging.setup_logging(g_config);
   auto log = app_log();
   log->info("Portico version " + version() + " starting");
@@ -350,3 +342,11 @@ int run(int argc, char** argv) {
 }
 
 }  // namespace portico::app
+
+namespace portico {
+
+// The service's shared executor, wired to the components above. Defined after
+// them, so it is built after them and destroyed before them.
+Executor executor({app::g_config, app::g_renderer, app::g_logging});
+
+}  // namespace portico

@@ -165,22 +165,21 @@ std::optional<std::string> short_text(const Value& full_id) {
 // keep go to the run directory, which the caller finishes.
 class ContainerRun {
  public:
-  ContainerRun(std::shared_ptr<docker::Client> client, ContainerReaper* reaper, const AliasDefinition& alias,
-               const Value& params, const RunControl* control, RunDirectory& dir)
-      : client_(std::move(client)), reaper_(reaper), alias_(alias), params_(params), control_(control),
+  ContainerRun(const RunContext& run, std::shared_ptr<docker::Client> client, ContainerReaper* reaper,
+               const AliasDefinition& alias, const Value& params, const RunControl* control, RunDirectory& dir)
+      : run_(run), client_(std::move(client)), reaper_(reaper), alias_(alias), params_(params), control_(control),
         dir_(dir) {}
 
-  RunResult execute(const std::string& shared_dir, const std::string& external_dir,
-                    const std::string& correlation_id);
+  RunResult execute(const std::string& shared_dir);
 
  private:
-  docker::RunOptions run_options(const std::string& shared_dir, const std::string& external_dir,
-                           const std::string& correlation_id);
+  docker::RunOptions run_options(const std::string& shared_dir);
   void start_and_wait(docker::RunOptions options, ContainerLease& lease, std::optional<OutputWatch>& watch);
   // Kills a container that has not stopped by itself (time-out or cancel) and keeps its logs.
   void stop(WaitWorker& waiter, const std::string& id, WaitEnd why, const Value& timeout, uint64_t max_bytes);
   void completed(long long status, std::optional<OutputWatch>& watch, const std::string& id, uint64_t max_bytes);
 
+  const RunContext& run_;
   std::shared_ptr<docker::Client> client_;
   ContainerReaper* const reaper_;
   const AliasDefinition& alias_;
@@ -190,13 +189,12 @@ class ContainerRun {
   RunResult result_;
 };
 
-RunResult ContainerRun::execute(const std::string& shared_dir, const std::string& external_dir,
-                                const std::string& correlation_id) {
+RunResult ContainerRun::execute(const std::string& shared_dir) {
   result_.runner = RunResult::Runner::container;
   std::optional<OutputWatch> watch;  // declared before the lease: a failed run's watch ends after the removal
   ContainerLease lease(*client_, reaper_);
   try {
-    start_and_wait(run_options(shared_dir, external_dir, correlation_id), lease, watch);
+    start_and_wait(run_options(shared_dir), lease, watch);
   } catch (const docker::ImageNotFound& e) {
     result_.outcome = Outcome::failed;
     result_.error = std::string("Container image not found: ") + e.what();
@@ -213,14 +211,16 @@ RunResult ContainerRun::execute(const std::string& shared_dir, const std::string
   return std::move(result_);
 }
 
-docker::RunOptions ContainerRun::run_options(const std::string& shared_dir, const std::string& external_dir,
-                                       const std::string& correlation_id) {
+docker::RunOptions ContainerRun::run_options(const std::string& shared_dir) {
+  const TemplateRenderer& renderer = run_.renderer;
   std::optional<std::string> command;
-  if (!alias_.command.empty()) command = renderer().render(alias_.command, params_);
-  docker::RunOptions options{alias_.image, command, {}, {}, container_labels(correlation_id, reaper_ ? reaper_->instance() : "")};
+  if (!alias_.command.empty()) command = renderer.render(alias_.command, params_);
+  docker::RunOptions options{alias_.image, command, {}, {},
+                             container_labels(run_.correlation_id.value_or(""), reaper_ ? reaper_->instance() : "")};
   for (const auto& [name, value] : alias_.environment)
-    options.env.emplace_back(name, renderer().render(value, params_, dir_.path()));
-  auto [volumes, specs] = _build_volumes(alias_, params_, dir_.path(), shared_dir, external_dir);
+    options.env.emplace_back(name, renderer.render(value, params_, dir_.path()));
+  auto [volumes, specs] =
+      _build_volumes(renderer, alias_, params_, dir_.path(), shared_dir, run_.settings->external_dir);
   dir_.preserve_specs = std::move(specs);
   for (auto it = volumes.begin(); it != volumes.end(); ++it)
     options.binds.push_back({it.key(), it.value().value("bind", ""), it.value().value("mode", "rw")});
@@ -228,9 +228,10 @@ docker::RunOptions ContainerRun::run_options(const std::string& shared_dir, cons
 }
 
 void ContainerRun::start_and_wait(docker::RunOptions options, ContainerLease& lease, std::optional<OutputWatch>& watch) {
-  _precreate_output_dirs(alias_, params_, dir_.path());
-  const Value timeout = Executor::_resolve_timeout(alias_);
-  const double pull_elapsed = imagery::refresh_before_run(*client_, alias_, Value(config().settings()->refresh_image), timeout);
+  _precreate_output_dirs(run_.renderer, alias_, params_, dir_.path());
+  const Value timeout = Executor::_resolve_timeout(alias_, *run_.settings);
+  const double pull_elapsed =
+      imagery::refresh_before_run(*client_, alias_, Value(run_.settings->refresh_image), timeout);
   const double remaining = std::max(0.0, (timeout.is_number() ? timeout.get<double>() : 60.0) - pull_elapsed);
   logger()->debug("Running container: image=" + quoted(options.image) + " cmd=" +
                   (options.command ? quoted(*options.command) : "None"));
@@ -243,7 +244,7 @@ void ContainerRun::start_and_wait(docker::RunOptions options, ContainerLease& le
     if (attrs.is_object() && attrs.contains("Image")) result_.image_id = short_text(attrs["Image"]);
   } catch (const docker::DockerError&) {
   }
-  const uint64_t max_bytes = Executor::_max_output_bytes();
+  const uint64_t max_bytes = run_.settings->max_output_bytes;
   watch.emplace(client_, full_id, max_bytes, control_ ? control_->on_output : OutputWatch::OnOutput());
 
   WaitWorker waiter(*client_, full_id);
@@ -283,7 +284,7 @@ void ContainerRun::completed(long long status, std::optional<OutputWatch>& watch
   dir_.captured_stdout = to_utf8(client_->logs(id, true, false, max_bytes, out_over));
   dir_.captured_stderr = to_utf8(client_->logs(id, false, true, max_bytes, err_over));
   if (out_over || err_over) throw OutputLimitExceeded(out_over ? "stdout" : "stderr", max_bytes);
-  result_.file_outputs = _collect_output_files(alias_, params_, dir_.path(), max_bytes);
+  result_.file_outputs = _collect_output_files(run_.renderer, alias_, params_, dir_.path(), max_bytes);
   result_.outcome = Outcome::success;
   result_.returncode = status;
   result_.out = *dir_.captured_stdout;
@@ -311,13 +312,12 @@ std::pair<std::optional<std::string>, std::optional<std::string>> Executor::_saf
 }
 
 RunResult Executor::_execute_container(const AliasDefinition& alias, const Value& params, const RunControl* control) {
-  const std::string shared_dir = _prepare_shared_dir();
-  const std::string external_dir = config().settings()->external_dir;
-  RunDirectory dir(shared_dir, alias);
+  const RunContext run = run_context();
+  const std::string shared_dir = _prepare_shared_dir(run);
+  RunDirectory dir(run, shared_dir, alias);
   ContainerReaper* const reaper = reaper_.load();
-  const std::string correlation_id = logging().get_correlation_id().value_or("");
   std::optional<ContainerReaper::Run> in_progress;
-  if (reaper) in_progress.emplace(*reaper, correlation_id);
+  if (reaper) in_progress.emplace(*reaper, run.correlation_id.value_or(""));
 
   std::shared_ptr<docker::Client> client;
   try {
@@ -326,8 +326,7 @@ RunResult Executor::_execute_container(const AliasDefinition& alias, const Value
     logger()->error(std::string("Docker client unavailable: ") + e.what());
     return RunResult::docker_unavailable(e.what());  // nothing ran: nothing to keep
   }
-  RunResult result = ContainerRun(std::move(client), reaper, alias, params, control, dir)
-                         .execute(shared_dir, external_dir, correlation_id);
+  RunResult result = ContainerRun(run, std::move(client), reaper, alias, params, control, dir).execute(shared_dir);
   dir.finish(alias.stream_entries);
   return result;
 }

@@ -10,8 +10,6 @@
 
 namespace portico {
 
-Executor executor;
-
 OutputLimitExceeded::OutputLimitExceeded(const std::string& what, uint64_t limit)
     : std::runtime_error(std::string(OUTPUT_LIMIT_ERROR) + what + " passed " + std::to_string(limit) + " bytes") {}
 
@@ -20,7 +18,7 @@ Outcome _failure_outcome(const std::exception& e) {
 }
 
 RunResult Executor::run(const std::string& alias_name, const Value& parameters, const RunControl* control) {
-  const AliasPtr alias = config().alias(alias_name);
+  const AliasPtr alias = services_.config.alias(alias_name);
   if (!alias || alias->empty()) return RunResult::not_found(alias_name);
   Value params = alias->parameters->apply_defaults(parameters.is_object() ? parameters : Value::object());
   auto errors = alias->parameters->validate(params);
@@ -35,7 +33,7 @@ RunResult Executor::run(const std::string& alias_name, const Value& parameters, 
 }
 
 std::optional<RunResult> Executor::check(const std::string& alias_name, const Value& parameters) {
-  const AliasPtr alias = config().alias(alias_name);
+  const AliasPtr alias = services_.config.alias(alias_name);
   if (!alias || alias->empty()) return RunResult::not_found(alias_name);
   Value params = alias->parameters->apply_defaults(parameters.is_object() ? parameters : Value::object());
   auto errors = alias->parameters->validate(params);
@@ -43,10 +41,18 @@ std::optional<RunResult> Executor::check(const std::string& alias_name, const Va
   return std::nullopt;
 }
 
-Value Executor::_resolve_timeout(const AliasDefinition& alias) {
+RunContext Executor::run_context() const {
+  return {services_.renderer, services_.config.settings(), services_.logging.get_correlation_id()};
+}
+
+Value Executor::_resolve_timeout(const AliasDefinition& alias) const {
+  return _resolve_timeout(alias, *services_.config.settings());
+}
+
+Value Executor::_resolve_timeout(const AliasDefinition& alias, const Settings& settings) {
   Value alias_timeout = alias.timeout;
   if (!truthy(alias_timeout)) alias_timeout = 60;
-  const Seconds max_t = config().settings()->max_timeout;
+  const Seconds max_t = settings.max_timeout;
   if (max_t.count() > 0 && alias_timeout.is_number() && alias_timeout.get<double>() > max_t.count())
     return max_t.value();
   return alias_timeout;
@@ -61,19 +67,18 @@ Value Executor::_short_id(const Value& full_id) {
   return tail.substr(0, 12);
 }
 
-uint64_t Executor::_max_output_bytes() { return config().settings()->max_output_bytes; }
-
-std::string _prepare_shared_dir() {
-  const std::string shared_dir = config().settings()->shared_dir;
+std::string _prepare_shared_dir(const RunContext& run) {
+  const std::string shared_dir = run.settings->shared_dir;
   std::error_code ec;
   std::filesystem::create_directories(shared_dir, ec);
   if (ec) throw std::system_error(ec, "cannot create " + shared_dir);
   return shared_dir;
 }
 
-std::optional<std::string> _create_run_dir(const std::string& shared_dir, const AliasDefinition& alias) {
+std::optional<std::string> _create_run_dir(const RunContext& run, const std::string& shared_dir,
+                                           const AliasDefinition& alias) {
   if (!scratch::needs_run_dir(alias)) return std::nullopt;
-  return scratch::create(shared_dir, alias, logging().get_correlation_id())["run_dir"].get<std::string>();
+  return scratch::create(shared_dir, alias, run.correlation_id)["run_dir"].get<std::string>();
 }
 
 }  // namespace portico

@@ -24,6 +24,11 @@ namespace portico {
 
 namespace docker { class Client; }
 class ContainerReaper;
+class ConfigStore;
+class Logging;
+class TemplateRenderer;
+struct Settings;
+struct RunContext;
 
 // MaxOutputBytes when the configuration has none: the bound on each captured
 // stream, file output and directory archive (before Base64) of a run.
@@ -56,9 +61,17 @@ struct RunControl {
   const std::atomic<bool>* cancel = nullptr;
 };
 
+// What the executor reads from the rest of the service, from every run's
+// thread at once; each must outlive it.
+struct ExecutorServices {
+  const ConfigStore& config;         // alias definitions and the settings
+  const TemplateRenderer& renderer;  // commands, environment, files, volumes and output paths
+  const Logging& logging;            // the calling request's correlation id
+};
+
 class Executor {
  public:
-  Executor() = default;
+  explicit Executor(const ExecutorServices& services) : services_(services) {}
   Executor(const Executor&) = delete;
   Executor& operator=(const Executor&) = delete;
 
@@ -84,10 +97,11 @@ class Executor {
 
   // The alias's time-out (60 when missing, zero or false), capped by a
   // non-zero MaxTimeout. Returned as it came: integer or fractional.
-  static Value _resolve_timeout(const AliasDefinition& alias);
+  Value _resolve_timeout(const AliasDefinition& alias) const;
+  // The same with the settings a run took as it started.
+  static Value _resolve_timeout(const AliasDefinition& alias, const Settings& settings);
   // The 12-character short form of a Docker id ("sha256:" prefix dropped), or null.
   static Value _short_id(const Value& full_id);
-  static uint64_t _max_output_bytes();
 
   RunResult _execute_process(const AliasDefinition& alias, const Value& params, const RunControl* control = nullptr);
   RunResult _execute_container(const AliasDefinition& alias, const Value& params, const RunControl* control = nullptr);
@@ -102,12 +116,17 @@ class Executor {
       uint64_t max_bytes = DEFAULT_MAX_OUTPUT_BYTES);
 
  private:
+  // What a run starting now reads: the settings and the calling request's id.
+  RunContext run_context() const;
+
+  const ExecutorServices services_;
   std::atomic<ContainerReaper*> reaper_{nullptr};
   std::mutex docker_mu_;
   std::shared_ptr<docker::Client> _docker_client;
 };
 
-// The shared executor of the service.
+// The shared executor of the service. The program defines it beside the
+// components it is wired to (portico/startup.cpp).
 extern Executor executor;
 
 // Process runs go through portico-spawner, a small single-threaded process

@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -16,9 +17,17 @@
 
 #include "common/value.h"
 #include "executor/executor.h"
+#include "interfaces/settings.h"
 #include "preserve/preserve.h"
 
 namespace portico {
+
+// What one run takes from the service as it starts, and keeps to its end.
+struct RunContext {
+  const TemplateRenderer& renderer;
+  std::shared_ptr<const Settings> settings;
+  std::optional<std::string> correlation_id;
+};
 
 // One volume whose content is copied into LogDir after the run.
 using PreserveSpec = preserve::VolumeSpec;
@@ -29,12 +38,13 @@ using VolumeBuild = std::pair<Value, std::vector<PreserveSpec>>;
 // Turns the alias's `volumes` into Docker bind mounts, writing the backing
 // files of auto and file volumes and creating directory volumes under
 // `run_dir`. `run_dir` may be absent only when every volume is a host volume.
-VolumeBuild _build_volumes(const AliasDefinition& alias, const Value& params,
+VolumeBuild _build_volumes(const TemplateRenderer& renderer, const AliasDefinition& alias, const Value& params,
                            const std::optional<std::string>& run_dir, const std::string& shared_dir,
                            const std::string& external_dir);
 
 // Writes the rendered `content_template` to `local_path`, creating its parent directories.
-void _write_volume_file(const std::string& local_path, const std::string& content_template, const Value& params);
+void _write_volume_file(const TemplateRenderer& renderer, const std::string& local_path,
+                        const std::string& content_template, const Value& params);
 
 // The path under which the Docker host sees `local_path`: unchanged without an
 // ExternalDir, else ExternalDir joined with the path relative to SharedDir.
@@ -42,18 +52,18 @@ std::string _to_host_path(const std::string& local_path, const std::string& shar
                           const std::string& external_dir);
 
 // Creates the directories the command is expected to write its outputs into.
-void _precreate_output_dirs(const AliasDefinition& alias, const Value& params,
+void _precreate_output_dirs(const TemplateRenderer& renderer, const AliasDefinition& alias, const Value& params,
                             const std::optional<std::string>& run_dir);
 
 // Writes one input file of a process alias below `run_dir` (always present
 // for an alias with input files; absent throws).
-void _create_process_file(const InputFile& file_def, const Value& params,
+void _create_process_file(const TemplateRenderer& renderer, const InputFile& file_def, const Value& params,
                           const std::optional<std::string>& run_dir);
 
 // The `file_outputs` map: unrendered source -> file text or Base64 ZIP archive.
 // A file or archive (before Base64) larger than `max_bytes` throws
 // OutputLimitExceeded naming its source, as soon as that is certain.
-Value _collect_output_files(const AliasDefinition& alias, const Value& params,
+Value _collect_output_files(const TemplateRenderer& renderer, const AliasDefinition& alias, const Value& params,
                             const std::optional<std::string>& run_dir,
                             uint64_t max_bytes = DEFAULT_MAX_OUTPUT_BYTES);
 
@@ -95,10 +105,11 @@ std::string _archive_directory(const std::string& dir, const std::optional<std::
 // mkdir -p; an existing directory is fine, anything else in the way throws.
 void _make_dirs(const std::string& path);
 
-// SharedDir (or /tmp/portico), created if missing; throws when it cannot be.
-std::string _prepare_shared_dir();
+// The run's SharedDir, created if missing; throws when it cannot be.
+std::string _prepare_shared_dir(const RunContext& run);
 // The run's directory when the alias needs one, named by the correlation id.
-std::optional<std::string> _create_run_dir(const std::string& shared_dir, const AliasDefinition& alias);
+std::optional<std::string> _create_run_dir(const RunContext& run, const std::string& shared_dir,
+                                           const AliasDefinition& alias);
 // The outcome of a failure a runner caught: output_limit for OutputLimitExceeded, else failed.
 Outcome _failure_outcome(const std::exception& e);
 

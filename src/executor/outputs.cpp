@@ -69,7 +69,7 @@ std::string _read_output_text(const std::string& path, const std::optional<std::
   return text;
 }
 
-Value _collect_output_files(const AliasDefinition& alias, const Value& params,
+Value _collect_output_files(const TemplateRenderer& renderer, const AliasDefinition& alias, const Value& params,
                             const std::optional<std::string>& run_dir, uint64_t max_bytes) {
   Value file_outputs = Value::object();
   if (!run_dir || run_dir->empty() || alias.output_sources.empty()) return file_outputs;
@@ -79,7 +79,7 @@ Value _collect_output_files(const AliasDefinition& alias, const Value& params,
   const std::optional<std::string> root = real_path(*run_dir);
   for (const std::string& src : alias.output_sources) {
     if (src.empty() || src == "%stdOut" || src == "%stdErr" || src == "%exitCode") continue;
-    const std::string rel = renderer().render(src, params);
+    const std::string rel = renderer.render(src, params);
     const bool as_written = src.front() == '/';
     const OutputBound bound{max_bytes, src};
     std::string value;

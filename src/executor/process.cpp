@@ -211,20 +211,21 @@ std::optional<ChildIdentity> child_identity(const AliasDefinition& alias) {
 
 // The steps of a process run whose failures become its result: rendering,
 // input files, the child and its outputs. The captured streams go to `dir`.
-void run_process(const AliasDefinition& alias, const Value& params, const RunControl* control, RunDirectory& dir,
-                 RunResult& result) {
+void run_process(const RunContext& run, const AliasDefinition& alias, const Value& params, const RunControl* control,
+                 RunDirectory& dir, RunResult& result) {
   const auto& run_dir = dir.path();
-  const std::string command = renderer().render(alias.command, params, run_dir);
-  const Value env = _build_env(alias, params, run_dir);
-  for (const InputFile& file_def : alias.files) _create_process_file(file_def, params, run_dir);
-  _precreate_output_dirs(alias, params, run_dir);
-  const Value timeout = Executor::_resolve_timeout(alias);
+  const TemplateRenderer& renderer = run.renderer;
+  const std::string command = renderer.render(alias.command, params, run_dir);
+  const Value env = _build_env(renderer, alias, params, run_dir);
+  for (const InputFile& file_def : alias.files) _create_process_file(renderer, file_def, params, run_dir);
+  _precreate_output_dirs(renderer, alias, params, run_dir);
+  const Value timeout = Executor::_resolve_timeout(alias, *run.settings);
   const std::optional<ChildIdentity> identity = child_identity(alias);
   logger()->debug("Executing process: " + quoted(command));
 
   ShellChild child(command, env, identity);
   result.pid = child.pid();
-  const uint64_t max_bytes = Executor::_max_output_bytes();
+  const uint64_t max_bytes = run.settings->max_output_bytes;
   ChildOutput out = child.communicate(timeout.is_number() ? timeout.get<double>() : 60.0, max_bytes, control);
   if (out.ended_early()) {
     dir.captured_stdout = lenient_text(std::move(out.out));
@@ -237,7 +238,7 @@ void run_process(const AliasDefinition& alias, const Value& params, const RunCon
   }
   dir.captured_stdout = decode_text(std::move(out.out), "stdout");
   dir.captured_stderr = decode_text(std::move(out.err), "stderr");
-  result.file_outputs = _collect_output_files(alias, params, run_dir, max_bytes);
+  result.file_outputs = _collect_output_files(renderer, alias, params, run_dir, max_bytes);
   result.outcome = Outcome::success;
   result.returncode = out.returncode;
   result.out = *dir.captured_stdout;
@@ -247,12 +248,13 @@ void run_process(const AliasDefinition& alias, const Value& params, const RunCon
 }  // namespace
 
 RunResult Executor::_execute_process(const AliasDefinition& alias, const Value& params, const RunControl* control) {
-  RunDirectory dir(_prepare_shared_dir(), alias);
+  const RunContext run = run_context();
+  RunDirectory dir(run, _prepare_shared_dir(run), alias);
 
   RunResult result;
   result.runner = RunResult::Runner::process;
   try {
-    run_process(alias, params, control, dir, result);
+    run_process(run, alias, params, control, dir, result);
   } catch (const std::exception& e) {
     logger()->error(std::string("Process execution error: ") + e.what());
     result.outcome = _failure_outcome(e);

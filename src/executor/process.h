@@ -21,7 +21,8 @@ std::string _env_value(const Value& var_def);
 
 // The environment of a process run: the service's own plus the alias's
 // rendered variables (name -> text, insertion-ordered), or null to inherit.
-Value _build_env(const AliasDefinition& alias, const Value& params, const std::optional<std::string>& run_dir);
+Value _build_env(const TemplateRenderer& renderer, const AliasDefinition& alias, const Value& params,
+                 const std::optional<std::string>& run_dir);
 
 // Identity a child switches to before it runs the command.
 struct ChildIdentity {

@@ -14,9 +14,10 @@ namespace portico {
 // The run's directory under SharedDir when its alias needs one (created by
 // the constructor), removed when the guard goes, however the run ended: a
 // failed preparation or a throwing preservation cannot leave it behind.
+// `run` must outlive the guard.
 class RunDirectory {
  public:
-  RunDirectory(const std::string& shared_dir, const AliasDefinition& alias);
+  RunDirectory(const RunContext& run, const std::string& shared_dir, const AliasDefinition& alias);
   ~RunDirectory();
   RunDirectory(const RunDirectory&) = delete;
   RunDirectory& operator=(const RunDirectory&) = delete;
@@ -33,6 +34,7 @@ class RunDirectory {
   std::vector<PreserveSpec> preserve_specs;
 
  private:
+  const RunContext& run_;
   std::optional<std::string> path_;
 };
 

@@ -108,12 +108,13 @@ std::string _run_dir_path(const std::string& run_dir, const std::string& templat
   return path_join({run_dir, rendered});
 }
 
-void _write_volume_file(const std::string& local_path, const std::string& content_template, const Value& params) {
+void _write_volume_file(const TemplateRenderer& renderer, const std::string& local_path,
+                        const std::string& content_template, const Value& params) {
   if (local_path.find('/') != std::string::npos) {
     std::string parent = parent_of(local_path);
     _make_dirs(parent.empty() ? "/" : parent);
   }
-  const std::string content = renderer().render(content_template, params);
+  const std::string content = renderer.render(content_template, params);
   write_file(local_path, content, 0666);
 }
 
@@ -134,7 +135,7 @@ std::string _to_host_path(const std::string& local_path, const std::string& shar
   return path_join({external_dir, rel});
 }
 
-VolumeBuild _build_volumes(const AliasDefinition& alias, const Value& params,
+VolumeBuild _build_volumes(const TemplateRenderer& renderer, const AliasDefinition& alias, const Value& params,
                            const std::optional<std::string>& run_dir, const std::string& shared_dir,
                            const std::string& external_dir) {
   VolumeBuild result{Value::object(), {}};
@@ -158,7 +159,7 @@ VolumeBuild _build_volumes(const AliasDefinition& alias, const Value& params,
     bool is_dir = false;
     if (!vol.source) {
       local_path = path_join({need_run_dir(), "auto", uuid4_hex()});
-      _write_volume_file(local_path, vol.content, params);
+      _write_volume_file(renderer, local_path, vol.content, params);
       volume_map[_to_host_path(local_path, shared_dir, external_dir)] = mount(location, "rw");
     } else {
       const std::string& src = *vol.source;
@@ -167,12 +168,12 @@ VolumeBuild _build_volumes(const AliasDefinition& alias, const Value& params,
         continue;
       }
       is_dir = !src.empty() && src.back() == '/';
-      const std::string rendered = renderer().render(src, params);
+      const std::string rendered = renderer.render(src, params);
       local_path = _run_dir_path(need_run_dir(), src, rendered, "Volume source");
       if (is_dir)
         _make_dirs(local_path);
       else
-        _write_volume_file(local_path, vol.content, params);
+        _write_volume_file(renderer, local_path, vol.content, params);
       volume_map[_to_host_path(local_path, shared_dir, external_dir)] =
           mount(location, vol.mode.empty() ? "rw" : vol.mode);
     }
@@ -182,12 +183,12 @@ VolumeBuild _build_volumes(const AliasDefinition& alias, const Value& params,
   return result;
 }
 
-void _precreate_output_dirs(const AliasDefinition& alias, const Value& params,
+void _precreate_output_dirs(const TemplateRenderer& renderer, const AliasDefinition& alias, const Value& params,
                             const std::optional<std::string>& run_dir) {
   if (!run_dir || run_dir->empty()) return;
   for (const std::string& src : alias.output_sources) {
     if (src.empty() || src.front() == '%') continue;
-    const std::string rel = renderer().render(src, params);
+    const std::string rel = renderer.render(src, params);
     if (rel.empty()) continue;
     if (rel.back() == '/') {
       _make_dirs(_run_dir_path(*run_dir, src, strip_trailing_slashes(rel), "Output source"));

@@ -3,8 +3,8 @@
 #include "executor/executor.h"
 #include "config/internal.h"
 #include "support/map_config.h"
+#include "logging/logging.h"
 #include "template/template.h"
-#include "validator/validator.h"
 
 namespace portico {
 namespace {
@@ -12,9 +12,6 @@ namespace {
 class ExecutorEntry : public ::testing::Test {
  protected:
   void SetUp() override {
-    set_config(&cfg);
-    set_validator(&validator);
-    set_renderer(&renderer);
     cfg.set_alias("greet", Value::parse(R"({
       "type": "script",
       "parameters": {
@@ -23,15 +20,10 @@ class ExecutorEntry : public ::testing::Test {
       }
     })"));
   }
-  void TearDown() override {
-    set_config(nullptr);
-    set_validator(nullptr);
-    set_renderer(nullptr);
-  }
   test::MapConfig cfg;
-  DeclarativeValidator validator;
   TemplateEngine renderer;
-  Executor ex;
+  LoggingService logging;
+  Executor ex{{cfg, renderer, logging}};
 };
 
 TEST_F(ExecutorEntry, UnknownAliasHasExactlyTwoKeys) {
@@ -67,9 +59,20 @@ TEST_F(ExecutorEntry, CallersParametersAreNeverModified) {
   EXPECT_EQ(params, before);
 }
 
+TEST_F(ExecutorEntry, EachExecutorReadsTheStoreItWasGiven) {
+  test::MapConfig other;
+  other.set("MaxTimeout", 5);
+  Executor second({other, renderer, logging});
+  EXPECT_EQ(second.execute_alias("greet", Value{{"a", "x"}})["error"], "Alias 'greet' not found");
+  EXPECT_EQ(ex.execute_alias("greet", Value{{"a", "x"}})["error"], "Unknown alias type: 'script'");
+  const AliasPtr slow = config_internal::parse_alias(Value{{"timeout", 600}});
+  EXPECT_EQ(second._resolve_timeout(*slow), 5);
+  EXPECT_EQ(ex._resolve_timeout(*slow), 600);
+}
+
 TEST_F(ExecutorEntry, ResolveTimeoutCapsAndKeepsNumberKind) {
   auto t = [&](const char* alias_json) {
-    return Executor::_resolve_timeout(*config_internal::parse_alias(Value::parse(alias_json)));
+    return ex._resolve_timeout(*config_internal::parse_alias(Value::parse(alias_json)));
   };
   EXPECT_EQ(t("{}"), 60);
   EXPECT_EQ(t(R"({"timeout": 0})"), 60);

@@ -70,35 +70,32 @@ std::vector<std::string> names(const std::vector<ZipEntry>& entries) {
   return out;
 }
 
-// The file helpers read alias definitions as the loader makes them.
+// The file helpers read alias definitions as the loader makes them, and
+// render with the real template engine.
 AliasPtr parsed(const Value& def) { return config_internal::parse_alias(def); }
+const TemplateEngine kEngine;
 
 VolumeBuild _build_volumes(const Value& alias, const Value& params, const std::optional<std::string>& run_dir,
                            const std::string& shared_dir, const std::string& external_dir) {
-  return portico::_build_volumes(*parsed(alias), params, run_dir, shared_dir, external_dir);
+  return portico::_build_volumes(kEngine, *parsed(alias), params, run_dir, shared_dir, external_dir);
 }
 void _precreate_output_dirs(const Value& alias, const Value& params, const std::optional<std::string>& run_dir) {
-  portico::_precreate_output_dirs(*parsed(alias), params, run_dir);
+  portico::_precreate_output_dirs(kEngine, *parsed(alias), params, run_dir);
 }
 Value _collect_output_files(const Value& alias, const Value& params, const std::optional<std::string>& run_dir,
                             uint64_t max_bytes = DEFAULT_MAX_OUTPUT_BYTES) {
-  return portico::_collect_output_files(*parsed(alias), params, run_dir, max_bytes);
+  return portico::_collect_output_files(kEngine, *parsed(alias), params, run_dir, max_bytes);
 }
 void _create_process_file(const Value& file_def, const Value& params, const std::optional<std::string>& run_dir) {
   const AliasPtr alias = parsed(Value{{"type", "process"}, {"files", Value::array({file_def})}});
-  portico::_create_process_file(alias->files.at(0), params, run_dir);
+  portico::_create_process_file(kEngine, alias->files.at(0), params, run_dir);
 }
 
 class Files : public ::testing::Test {
  protected:
-  void SetUp() override {
-    set_renderer(&engine);
-    fs::create_directories(run);
-  }
-  void TearDown() override { set_renderer(nullptr); }
+  void SetUp() override { fs::create_directories(run); }
 
   test::TempDir tmp;
-  TemplateEngine engine;
   std::string run = tmp / "run";
   std::string root = fs::canonical(tmp.path()).string();
 };

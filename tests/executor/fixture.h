@@ -1,6 +1,6 @@
 #pragma once
-// An executor wired to a map configuration and the real renderer, validator
-// and logging, with SharedDir and LogDir in a temporary directory.
+// An executor wired to a map configuration and the real renderer and logging,
+// with SharedDir and LogDir in a temporary directory.
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,6 @@
 #include "support/map_config.h"
 #include "support/support.h"
 #include "template/template.h"
-#include "validator/validator.h"
 
 namespace portico::test {
 
@@ -28,17 +27,7 @@ class ExecutorFixture : public ::testing::Test {
     cfg.set("AppLog", "app.log");
     cfg.set("AuditLog", "none");
     cfg.set("LogLevel", "debug");
-    set_config(&cfg);
-    set_renderer(&renderer);
-    set_validator(&validator);
-    set_logging(&logging);
     logging.setup_logging(cfg);
-  }
-  void TearDown() override {
-    set_config(nullptr);
-    set_renderer(nullptr);
-    set_validator(nullptr);
-    set_logging(nullptr);
   }
   // Runs an alias defined by its JSON text.
   Value run(const std::string& alias_json, const Value& params = Value::object()) {
@@ -50,9 +39,8 @@ class ExecutorFixture : public ::testing::Test {
   TempDir dir;
   MapConfig cfg;
   TemplateEngine renderer;
-  DeclarativeValidator validator;
   LoggingService logging;
-  Executor ex;
+  Executor ex{{cfg, renderer, logging}};
 };
 
 }  // namespace portico::test
