@@ -1,9 +1,7 @@
 #pragma once
-// The outside components that the libraries call, and the one process-wide
-// instance of each. `portico` installs the instances once at start-up, before
-// any other thread exists; tests install real instances built on temporary
-// directories, or small fakes. The accessors throw std::logic_error when no
-// instance was installed, so a missing wiring fails loudly instead of crashing.
+// The outside components that the libraries call. `portico` builds one of
+// each at start-up and hands them to the objects that use them through their
+// constructors; tests build real ones on temporary directories, or small fakes.
 
 #include <memory>
 #include <optional>
@@ -159,18 +157,5 @@ class ApiServer {
   // Stops accepting and lets running requests finish. Any thread.
   virtual void graceful_shutdown() = 0;
 };
-
-ConfigStore& config();
-Logging& logging();
-TemplateRenderer& renderer();
-ParameterValidator& validator();
-AuthStore& auth();
-
-// Installs (or, with nullptr, removes) an instance; the caller keeps ownership.
-void set_config(ConfigStore* c);
-void set_logging(Logging* l);
-void set_renderer(TemplateRenderer* t);
-void set_validator(ParameterValidator* v);
-void set_auth(AuthStore* a);
 
 }  // namespace portico
