@@ -18,13 +18,6 @@ const Value& member(const Value& map, const char* key) {
   return v ? *v : none;
 }
 
-// Null is the empty text; other scalars take their template text form.
-std::string text_of(const Value& v) {
-  if (v.is_null()) return "";
-  if (v.is_string()) return v.get<std::string>();
-  return text_form(v);
-}
-
 // The maps of a sequence; what is no sequence gives none.
 template <typename Each>
 void each_map(const Value& v, Each each) {
@@ -57,15 +50,15 @@ AliasPtr build_alias(Value raw) {
     for (auto it = env.begin(); it != env.end(); ++it) def->environment.emplace_back(it.key(), text_form(it.value()));
   if (truthy(member(d, "files")))
     each_map(member(d, "files"), [&](const Value& f) {
-      def->files.push_back({text_of(member(f, "location")), text_of(member(f, "content"))});
+      def->files.push_back({text_form(member(f, "location")), text_form(member(f, "content"))});
     });
   if (truthy(member(d, "volumes")))
     each_map(member(d, "volumes"), [&](const Value& v) {
       VolumeDefinition vol;
-      if (const Value& source = member(v, "source"); !source.is_null()) vol.source = text_of(source);
-      vol.location = text_of(member(v, "location"));
-      if (truthy(member(v, "content"))) vol.content = text_of(member(v, "content"));
-      vol.mode = text_of(member(v, "mode"));
+      if (const Value& source = member(v, "source"); !source.is_null()) vol.source = text_form(source);
+      vol.location = text_form(member(v, "location"));
+      if (truthy(member(v, "content"))) vol.content = text_form(member(v, "content"));
+      vol.mode = text_form(member(v, "mode"));
       const Value& preserve = member(v, "preserve");
       vol.preserve = preserve::is_preserve_enabled(preserve);
       vol.preserve_mode = preserve::normalize_preserve(preserve);
@@ -75,9 +68,9 @@ AliasPtr build_alias(Value raw) {
 
   const Value& output = member(d, "output");
   const Value& single = member(output, "single_value");
-  if (single.is_object()) def->output_sources.push_back(text_of(member(single, "source")));
+  if (single.is_object()) def->output_sources.push_back(text_form(member(single, "source")));
   each_map(member(output, "multiple_values"),
-           [&](const Value& entry) { def->output_sources.push_back(text_of(member(entry, "source"))); });
+           [&](const Value& entry) { def->output_sources.push_back(text_form(member(entry, "source"))); });
 
   def->stream_entries = preserve::expand_preserve_streams(member(d, "preserveStreams"));
   def->refresh_image = policy(d, "refreshImage");

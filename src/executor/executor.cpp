@@ -17,28 +17,43 @@ Outcome _failure_outcome(const std::exception& e) {
   return dynamic_cast<const OutputLimitExceeded*>(&e) ? Outcome::output_limit : Outcome::failed;
 }
 
-RunResult Executor::run(const std::string& alias_name, const Value& parameters, const RunControl* control) {
-  const AliasPtr alias = services_.config.alias(alias_name);
-  if (!alias || alias->empty()) return RunResult::not_found(alias_name);
-  Value params = alias->parameters->apply_defaults(parameters.is_object() ? parameters : Value::object());
-  auto errors = alias->parameters->validate(params);
-  if (!errors.empty()) return RunResult::validation_failed(std::move(errors));
+namespace {
 
-  switch (alias->type) {
-    case AliasType::process: return _execute_process(*alias, params, control);
-    case AliasType::container: return _execute_container(*alias, params, control);
+// The alias with its completed parameters, or the answer that refuses the request.
+struct Admission {
+  AliasPtr alias;
+  Value params;
+  std::optional<RunResult> refusal;
+};
+
+Admission admit(const ConfigStore& config, const std::string& alias_name, const Value& parameters) {
+  Admission a;
+  a.alias = config.alias(alias_name);
+  if (!a.alias || a.alias->empty()) {
+    a.refusal = RunResult::not_found(alias_name);
+    return a;
+  }
+  a.params = a.alias->parameters->apply_defaults(parameters.is_object() ? parameters : Value::object());
+  auto errors = a.alias->parameters->validate(a.params);
+  if (!errors.empty()) a.refusal = RunResult::validation_failed(std::move(errors));
+  return a;
+}
+
+}  // namespace
+
+RunResult Executor::run(const std::string& alias_name, const Value& parameters, const RunControl* control) {
+  Admission a = admit(services_.config, alias_name, parameters);
+  if (a.refusal) return std::move(*a.refusal);
+  switch (a.alias->type) {
+    case AliasType::process: return _execute_process(*a.alias, a.params, control);
+    case AliasType::container: return _execute_container(*a.alias, a.params, control);
     case AliasType::other: break;
   }
-  return RunResult::unknown_type(alias->type_value);
+  return RunResult::unknown_type(a.alias->type_value);
 }
 
 std::optional<RunResult> Executor::check(const std::string& alias_name, const Value& parameters) {
-  const AliasPtr alias = services_.config.alias(alias_name);
-  if (!alias || alias->empty()) return RunResult::not_found(alias_name);
-  Value params = alias->parameters->apply_defaults(parameters.is_object() ? parameters : Value::object());
-  auto errors = alias->parameters->validate(params);
-  if (!errors.empty()) return RunResult::validation_failed(std::move(errors));
-  return std::nullopt;
+  return admit(services_.config, alias_name, parameters).refusal;
 }
 
 RunContext Executor::run_context() const {
