@@ -21,6 +21,7 @@
 #include "executor/run_dir.h"
 #include "executor/spawn_protocol.h"
 #include "executor/spawner.h"
+#include "executor/start_gate.h"
 #include "interfaces/interfaces.h"
 #include "logging/logging.h"
 
@@ -82,7 +83,9 @@ ShellChild::ShellChild(const std::string& command, const Value& env, const std::
   } else {
     for (char** e = environ; e && *e; ++e) env_strings.emplace_back(*e);
   }
+  slot_ = StartGate::shared().enter();
   SpawnedShell shell = spawn_shell(command, env_strings, identity);
+  slot_until_ = Clock::now() + StartGate::kHold;
   pid_ = shell.pid;
   out_ = std::move(shell.out);
   err_ = std::move(shell.err);
@@ -90,6 +93,7 @@ ShellChild::ShellChild(const std::string& command, const Value& env, const std::
 }
 
 ShellChild::~ShellChild() {
+  slot_.leave();
   if (!channel_) return;
   // Wait, briefly, for the leader to confirm that nothing of the run is left.
   kill_tree();
@@ -145,7 +149,13 @@ bool ShellChild::pump(ChildOutput& result, Clock::time_point& until, uint64_t ma
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
     if (left <= 0) return false;
     // A cancel is only seen between polls: keep them short when one may come.
-    const int rc = poll(fds, static_cast<nfds_t>(n), static_cast<int>(std::min<long long>(left, cancel ? 100 : 1000)));
+    long long wait_ms = std::min<long long>(left, cancel ? 100 : 1000);
+    if (slot_.held()) {
+      const auto hold = std::chrono::duration_cast<std::chrono::milliseconds>(slot_until_ - Clock::now()).count();
+      if (hold <= 0) slot_.leave();
+      else wait_ms = std::min<long long>(wait_ms, hold);
+    }
+    const int rc = poll(fds, static_cast<nfds_t>(n), static_cast<int>(wait_ms));
     if (rc < 0) {
       if (errno == EINTR) continue;
       throw_os_error(errno, "poll");
@@ -171,6 +181,7 @@ bool ShellChild::pump(ChildOutput& result, Clock::time_point& until, uint64_t ma
     drain(idx_out, out_, result.out, "stdout");
     drain(idx_err, err_, result.err, "stderr");
     if (idx_exit >= 0 && fds[idx_exit].revents) read_exit();
+    if (exited_) slot_.leave();
   }
   return true;
 }

@@ -12,6 +12,7 @@
 #include "common/fd.h"
 #include "common/value.h"
 #include "executor/executor.h"
+#include "executor/start_gate.h"
 
 namespace portico {
 
@@ -75,6 +76,8 @@ class ShellChild {
   // Takes the leader's report from the channel.
   void read_exit();
 
+  StartGate::Slot slot_;  // until the shell exits or has run for the gate's hold
+  Clock::time_point slot_until_;
   pid_t pid_ = -1;
   bool exited_ = false;
   bool leader_lost_ = false;

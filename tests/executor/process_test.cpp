@@ -8,10 +8,12 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <mutex>
 #include <string_view>
 #include <thread>
 
 #include "executor/fixture.h"
+#include "executor/start_gate.h"
 #include "support/support.h"
 
 namespace portico {
@@ -328,6 +330,41 @@ TEST_F(ProcessRuns, ManyRunsLeakNoDescriptorProcessOrDirectory) {
   EXPECT_EQ(count_entries("/proc/self/fd"), fds);
   EXPECT_EQ(count_children(), children);
   EXPECT_EQ(count_entries(dir / "shared"), 0u);
+}
+
+// Waiters are admitted in arrival order, one per freed slot.
+TEST(StartGate, AdmitsInArrivalOrder) {
+  StartGate gate(1);
+  StartGate::Slot first = gate.enter();
+  std::mutex mu;
+  std::vector<int> order;
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 4; ++i) {
+    waiters.emplace_back([&, i] {
+      StartGate::Slot slot = gate.enter();
+      std::lock_guard lock(mu);
+      order.push_back(i);
+    });
+    while (gate.waiting() < static_cast<size_t>(i + 1)) std::this_thread::yield();
+  }
+  first.leave();
+  for (auto& t : waiters) t.join();
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
+}
+
+// A run leaves the start gate after its hold: however many long runs there
+// are, a short one is not queued behind them.
+TEST_F(ProcessRuns, LongRunsDoNotHoldBackShortOnes) {
+  cfg.set_alias("nap", Value::parse(R"({"type":"process","command":"sleep 2"})"));
+  cfg.set_alias("quick", Value::parse(R"({"type":"process","command":"echo quick"})"));
+  std::vector<std::thread> naps;
+  for (int i = 0; i < 8; ++i) naps.emplace_back([&] { ex.execute_alias("nap", Value::object()); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto start = Clock::now();
+  const Value r = ex.execute_alias("quick", Value::object());
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+  EXPECT_EQ(r["stdout"], "quick\n");
+  for (auto& t : naps) t.join();
 }
 
 TEST_F(ProcessRuns, ChildSeesOnlyTheStandardDescriptors) {
