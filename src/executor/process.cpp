@@ -181,7 +181,9 @@ bool ShellChild::pump(ChildOutput& result, Clock::time_point& until, uint64_t ma
     drain(idx_out, out_, result.out, "stdout");
     drain(idx_err, err_, result.err, "stderr");
     if (idx_exit >= 0 && fds[idx_exit].revents) read_exit();
-    if (exited_) slot_.leave();
+    // Both pipes at their end mean the shell has exited (or left them to a
+    // descendant): either way its start is over, before the leader's report.
+    if (exited_ || (!out_ && !err_)) slot_.leave();
   }
   return true;
 }
