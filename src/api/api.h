@@ -27,7 +27,10 @@
 
 #include "common/value.h"
 #include "executor/run_result.h"
-#include "interfaces/interfaces.h"
+#include "interfaces/api_server.h"
+#include "interfaces/auth_store.h"
+#include "interfaces/config_store.h"
+#include "interfaces/logging.h"
 
 namespace portico {
 

@@ -20,7 +20,9 @@
 #include "api/signin.h"
 #include "common/value.h"
 #include "executor/run_result.h"
-#include "interfaces/interfaces.h"
+#include "interfaces/auth_store.h"
+#include "interfaces/config_store.h"
+#include "interfaces/logging.h"
 #include "jobs/job_store.h"
 #include "jobs/live_job.h"
 

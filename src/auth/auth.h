@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "interfaces/interfaces.h"
+#include "interfaces/auth_store.h"
 
 namespace portico {
 

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "interfaces/interfaces.h"
+#include "interfaces/config_store.h"
 
 namespace portico {
 

@@ -13,7 +13,7 @@
 #include "executor/reaper.h"
 #include "executor/run_dir.h"
 #include "imagery/imagery.h"
-#include "interfaces/interfaces.h"
+#include "interfaces/template_renderer.h"
 #include "logging/logging.h"
 
 namespace portico {

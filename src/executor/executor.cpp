@@ -5,8 +5,9 @@
 
 #include "common/text.h"
 #include "executor/files.h"
+#include "interfaces/config_store.h"
+#include "interfaces/logging.h"
 #include "scratch/scratch.h"
-#include "interfaces/interfaces.h"
 
 namespace portico {
 

@@ -21,7 +21,7 @@
 #include "executor/run_dir.h"
 #include "executor/spawn_protocol.h"
 #include "executor/spawner.h"
-#include "interfaces/interfaces.h"
+#include "interfaces/template_renderer.h"
 #include "logging/logging.h"
 
 namespace portico {

@@ -24,6 +24,7 @@
 #include "common/text.h"
 #include "common/thread.h"
 #include "common/timestamp.h"
+#include "interfaces/config_store.h"
 #include "logging/log_file.h"
 
 namespace portico {

@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "interfaces/interfaces.h"
+#include "interfaces/logging.h"
 
 namespace portico {
 

@@ -4,7 +4,8 @@
 
 #include <string_view>
 
-#include "interfaces/interfaces.h"
+#include "interfaces/auth_store.h"
+#include "interfaces/config_store.h"
 
 namespace portico {
 

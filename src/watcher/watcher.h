@@ -17,7 +17,8 @@
 #include <string_view>
 #include <thread>
 
-#include "interfaces/interfaces.h"
+#include "interfaces/auth_store.h"
+#include "interfaces/config_store.h"
 
 namespace portico {
 
