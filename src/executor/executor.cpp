@@ -5,8 +5,9 @@
 
 #include "common/text.h"
 #include "executor/files.h"
-#include "interfaces/config_store.h"
+#include "interfaces/alias_catalog.h"
 #include "interfaces/logging.h"
+#include "interfaces/settings_source.h"
 #include "scratch/scratch.h"
 
 namespace portico {
@@ -27,9 +28,9 @@ struct Admission {
   std::optional<RunResult> refusal;
 };
 
-Admission admit(const ConfigStore& config, const std::string& alias_name, const Value& parameters) {
+Admission admit(const AliasCatalog& aliases, const std::string& alias_name, const Value& parameters) {
   Admission a;
-  a.alias = config.alias(alias_name);
+  a.alias = aliases.alias(alias_name);
   if (!a.alias || a.alias->empty()) {
     a.refusal = RunResult::not_found(alias_name);
     return a;
@@ -43,7 +44,7 @@ Admission admit(const ConfigStore& config, const std::string& alias_name, const 
 }  // namespace
 
 RunResult Executor::run(const std::string& alias_name, const Value& parameters, const RunControl* control) {
-  Admission a = admit(services_.config, alias_name, parameters);
+  Admission a = admit(services_.aliases, alias_name, parameters);
   if (a.refusal) return std::move(*a.refusal);
   switch (a.alias->type) {
     case AliasType::process: return _execute_process(*a.alias, a.params, control);
@@ -54,15 +55,15 @@ RunResult Executor::run(const std::string& alias_name, const Value& parameters, 
 }
 
 std::optional<RunResult> Executor::check(const std::string& alias_name, const Value& parameters) {
-  return admit(services_.config, alias_name, parameters).refusal;
+  return admit(services_.aliases, alias_name, parameters).refusal;
 }
 
 RunContext Executor::run_context() const {
-  return {services_.renderer, services_.config.settings(), services_.logging.get_correlation_id()};
+  return {services_.renderer, services_.settings.settings(), services_.logging.get_correlation_id()};
 }
 
 Value Executor::_resolve_timeout(const AliasDefinition& alias) const {
-  return _resolve_timeout(alias, *services_.config.settings());
+  return _resolve_timeout(alias, *services_.settings.settings());
 }
 
 Value Executor::_resolve_timeout(const AliasDefinition& alias, const Settings& settings) {

@@ -24,8 +24,9 @@ namespace portico {
 
 namespace docker { class Client; }
 class ContainerReaper;
-class ConfigStore;
+class AliasCatalog;
 class Logging;
+class SettingsSource;
 class TemplateRenderer;
 struct Settings;
 struct RunContext;
@@ -64,7 +65,8 @@ struct RunControl {
 // What the executor reads from the rest of the service, from every run's
 // thread at once; each must outlive it.
 struct ExecutorServices {
-  const ConfigStore& config;         // alias definitions and the settings
+  const AliasCatalog& aliases;       // alias definitions
+  const SettingsSource& settings;    // read once as each run starts
   const TemplateRenderer& renderer;  // commands, environment, files, volumes and output paths
   const Logging& logging;            // the calling request's correlation id
 };

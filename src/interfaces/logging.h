@@ -8,7 +8,7 @@
 
 namespace portico {
 
-class ConfigStore;
+class SettingsSource;
 
 // What the logs report about themselves, for the health and metrics endpoints.
 struct LogHealth {
@@ -22,7 +22,7 @@ struct LogHealth {
 class Logging {
  public:
   virtual ~Logging() = default;
-  virtual void setup_logging(const ConfigStore& config) = 0;
+  virtual void setup_logging(const SettingsSource& config) = 0;
   virtual void reopen_logs() = 0;
   // The calling thread's request id, or absent outside a request.
   virtual std::optional<std::string> get_correlation_id() const = 0;

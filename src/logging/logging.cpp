@@ -24,7 +24,7 @@
 #include "common/text.h"
 #include "common/thread.h"
 #include "common/timestamp.h"
-#include "interfaces/config_store.h"
+#include "interfaces/settings_source.h"
 #include "logging/log_file.h"
 
 namespace portico {
@@ -198,7 +198,7 @@ struct LoggingService::State {
 LoggingService::LoggingService() : state_(std::make_unique<State>()) {}
 LoggingService::~LoggingService() { stop_flusher(); }
 
-void LoggingService::setup_logging(const ConfigStore& config) {
+void LoggingService::setup_logging(const SettingsSource& config) {
   const std::shared_ptr<const Settings> settings = config.settings();
   const std::string& log_dir = settings->log_dir;
   const auto base_level = parse_level(settings->log_level);

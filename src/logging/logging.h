@@ -65,7 +65,7 @@ class LoggingService final : public Logging {
  public:
   LoggingService();
   ~LoggingService() override;
-  void setup_logging(const ConfigStore& config) override;
+  void setup_logging(const SettingsSource& config) override;
   // Reopens each file; when one cannot be reopened the others still are, it
   // keeps its previous descriptor, and the failure is thrown at the end.
   void reopen_logs() override;

@@ -341,9 +341,9 @@ void ConfigWatcher::_poll_loop(double auth_reload, double alias_reload, std::str
   }
 }
 
-void ConfigWatcher::_reload_auth() { reload_half(ConfigHalf::auth, *_config, *_auth, "Auth reload error: "); }
+void ConfigWatcher::_reload_auth() { reload_half(ConfigHalf::auth, *_config, *_auth, *_config, "Auth reload error: "); }
 
-void ConfigWatcher::_reload_aliases() { reload_half(ConfigHalf::aliases, *_config, *_auth, "Alias reload error: "); }
+void ConfigWatcher::_reload_aliases() { reload_half(ConfigHalf::aliases, *_config, *_auth, *_config, "Alias reload error: "); }
 
 void ConfigWatcher::stop() {
   std::unique_ptr<Observer> observer;
