@@ -13,7 +13,7 @@
 namespace portico {
 
 OutputLimitExceeded::OutputLimitExceeded(const std::string& what, uint64_t limit)
-    : std::runtime_error(std::string(OUTPUT_LIMIT_ERROR) + what + " passed " + std::to_string(limit) + " bytes") {}
+    : std::runtime_error(std::string(kOutputLimitError) + what + " passed " + std::to_string(limit) + " bytes") {}
 
 Outcome _failure_outcome(const std::exception& e) {
   return dynamic_cast<const OutputLimitExceeded*>(&e) ? Outcome::output_limit : Outcome::failed;

@@ -33,12 +33,12 @@ struct RunContext;
 
 // MaxOutputBytes when the configuration has none: the bound on each captured
 // stream, file output and directory archive (before Base64) of a run.
-inline constexpr uint64_t DEFAULT_MAX_OUTPUT_BYTES = uint64_t{64} << 20;
+inline constexpr uint64_t kDefaultMaxOutputBytes = uint64_t{64} << 20;
 // How the `error` of a run whose output passed the bound begins.
-inline constexpr std::string_view OUTPUT_LIMIT_ERROR = "Output limit exceeded: ";
+inline constexpr std::string_view kOutputLimitError = "Output limit exceeded: ";
 
 // The `error` of a cancelled run.
-inline constexpr std::string_view RUN_CANCELLED_ERROR = "Run cancelled";
+inline constexpr std::string_view kRunCancelledError = "Run cancelled";
 
 // A stream or output passed MaxOutputBytes; what() reads
 // "Output limit exceeded: <what> passed <limit> bytes".
@@ -115,7 +115,7 @@ class Executor {
   // when they cannot be read.
   static std::pair<std::optional<std::string>, std::optional<std::string>> _safe_container_logs(
       const docker::Client& client, const std::string& container_id,
-      uint64_t max_bytes = DEFAULT_MAX_OUTPUT_BYTES);
+      uint64_t max_bytes = kDefaultMaxOutputBytes);
 
  private:
   // What a run starting now reads: the settings and the calling request's id.

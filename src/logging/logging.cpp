@@ -99,7 +99,7 @@ class LineFormatter final : public spdlog::formatter {
 class ReopenableSink final : public spdlog::sinks::base_sink<std::mutex> {
  public:
   explicit ReopenableSink(std::string path)
-      : file_(std::make_shared<logging_internal::LogFile>("app", std::move(path), APP_BACKLOG_BYTES)) {
+      : file_(std::make_shared<logging_internal::LogFile>("app", std::move(path), kAppBacklogBytes)) {
     file_->open();
   }
 
@@ -212,7 +212,7 @@ void LoggingService::setup_logging(const SettingsSource& config) {
   std::shared_ptr<logging_internal::LogFile> audit;
   if (!audit_target.empty() && audit_target != "none") {
     audit = std::make_shared<logging_internal::LogFile>("audit", resolve_log_path(log_dir, audit_target),
-                                                        AUDIT_BACKLOG_BYTES);
+                                                        kAuditBacklogBytes);
     audit->open();
   }
 

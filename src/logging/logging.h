@@ -55,8 +55,8 @@ spdlog::level::level_enum parse_level(const std::string& name);
 // them; lines beyond are dropped and counted. A write that stops part-way is
 // cut back off the file. The first failure and the recovery are reported on
 // standard error, or to syslog after log_alerts_to_syslog(true).
-constexpr size_t AUDIT_BACKLOG_BYTES = 8 << 20;
-constexpr size_t APP_BACKLOG_BYTES = 1 << 20;
+constexpr size_t kAuditBacklogBytes = 8 << 20;
+constexpr size_t kAppBacklogBytes = 1 << 20;
 
 // For a daemon, whose standard error leads nowhere.
 void log_alerts_to_syslog(bool on);
