@@ -64,9 +64,6 @@ class FileConfigStore final : public ConfigStore {
   // count is every reload attempt, failures those that failed.
   Value status() const override;
 
-  // Every key in canonical spelling with its built-in default.
-  static Value defaults();
-
  private:
   struct AliasSet;
   struct Events;
