@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "interfaces/interfaces.h"
+#include "interfaces/settings_source.h"
 
 namespace portico::app {
 

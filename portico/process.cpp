@@ -18,7 +18,7 @@
 
 namespace portico::app {
 
-const char* const PRE_INIT_LOG = "/var/log/portico/app.log";
+const char* const kPreInitLog = "/var/log/portico/app.log";
 
 void _daemonize() {
   pid_t pid = fork();
@@ -68,9 +68,9 @@ void _remove_pid(const std::string& path) { ::unlink(path.c_str()); }
 
 void _log_pre_init_error(const std::string& msg) {
   std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(PRE_INIT_LOG).parent_path(), ec);
+  std::filesystem::create_directories(std::filesystem::path(kPreInitLog).parent_path(), ec);
   if (ec) return;
-  const int fd = ::open(PRE_INIT_LOG, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+  const int fd = ::open(kPreInitLog, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
   if (fd < 0) return;
   const std::string stamp = format_time(std::chrono::system_clock::now(), Zone::local, "%Y-%m-%d %H:%M:%S", ',');
   const std::string line = stamp + " ERROR portico " + msg + "\n";

@@ -9,7 +9,7 @@
 
 namespace portico::app {
 
-extern const char* const PRE_INIT_LOG;  // "/var/log/portico/app.log"
+extern const char* const kPreInitLog;  // "/var/log/portico/app.log"
 
 // Double fork; returns in the detached grandchild. Exits 1 when a fork fails.
 void _daemonize();

@@ -103,8 +103,8 @@ Errors _run_startup_imagery(const std::vector<Value>& aliases, const Value& refr
 
 // A half that fails keeps its old set; the other half is reloaded all the same.
 void _do_reload(ConfigStore& config_instance, AuthStore& auth_instance) {
-  reload_half(ConfigHalf::auth, config_instance, auth_instance, "Auth reload: ");
-  reload_half(ConfigHalf::aliases, config_instance, auth_instance, "Alias reload: ");
+  reload_half(ConfigHalf::auth, config_instance, auth_instance, config_instance, "Auth reload: ");
+  reload_half(ConfigHalf::aliases, config_instance, auth_instance, config_instance, "Alias reload: ");
 }
 
 // The signals the signal thread takes (SIGUSR2 ends it).
@@ -347,6 +347,6 @@ namespace portico {
 
 // The service's shared executor, wired to the components above. Defined after
 // them, so it is built after them and destroyed before them.
-Executor executor({app::g_config, app::g_renderer, app::g_logging});
+Executor executor({app::g_config, app::g_config, app::g_renderer, app::g_logging});
 
 }  // namespace portico

@@ -6,7 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "interfaces/interfaces.h"
+#include "common/value.h"
+#include "interfaces/errors.h"
 
 namespace portico::app {
 

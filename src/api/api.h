@@ -27,7 +27,10 @@
 
 #include "common/value.h"
 #include "executor/run_result.h"
-#include "interfaces/interfaces.h"
+#include "interfaces/api_server.h"
+#include "interfaces/auth_store.h"
+#include "interfaces/config_store.h"
+#include "interfaces/logging.h"
 
 namespace portico {
 
@@ -43,7 +46,7 @@ class HttpApiServer final : public ApiServer {
  public:
   // `jobs` is the job history, opened by the caller: start-up refuses to
   // serve without it.
-  HttpApiServer(ConfigStore& config, AuthStore& auth, Logging& logging, Executor& executor, jobs::JobStore& jobs);
+  HttpApiServer(const ConfigStore& config, AuthStore& auth, Logging& logging, Executor& executor, jobs::JobStore& jobs);
   ~HttpApiServer() override;
 
   // Binds ListenAddress:ListenPort (TLS when SslEnabled) and serves until

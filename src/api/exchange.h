@@ -21,7 +21,7 @@
 #include <boost/beast/http/verb.hpp>
 
 #include "api/answer.h"
-#include "interfaces/interfaces.h"
+#include "interfaces/auth_store.h"
 
 namespace portico::api {
 

@@ -20,7 +20,9 @@
 #include "api/signin.h"
 #include "common/value.h"
 #include "executor/run_result.h"
-#include "interfaces/interfaces.h"
+#include "interfaces/auth_store.h"
+#include "interfaces/config_store.h"
+#include "interfaces/logging.h"
 #include "jobs/job_store.h"
 #include "jobs/live_job.h"
 
@@ -41,7 +43,7 @@ struct GatewayOptions {
 
 class Gateway final : public RequestHandler {
  public:
-  Gateway(ConfigStore& config, AuthStore& auth, Logging& logging, Executor& executor, jobs::JobStore& jobs,
+  Gateway(const ConfigStore& config, AuthStore& auth, Logging& logging, Executor& executor, jobs::JobStore& jobs,
           GatewayOptions options);
   ~Gateway() override;
 
@@ -108,7 +110,7 @@ class Gateway final : public RequestHandler {
   // A run request that ended before running: audit line, metrics, answer.
   void end_run(const ExchangePtr& ex, const std::string& alias, const std::string& outcome, Answer answer);
 
-  ConfigStore& config_;
+  const ConfigStore& config_;
   AuthStore& auth_;
   Logging& logging_;
   Executor& executor_;

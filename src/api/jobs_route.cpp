@@ -270,7 +270,7 @@ void Gateway::cancel_job(const ExchangePtr& ex) {
       if (state == jobs::LiveJob::Cancel::queued) {
         RunResult cancelled;
         cancelled.outcome = Outcome::cancelled;
-        cancelled.error = std::string(RUN_CANCELLED_ERROR);
+        cancelled.error = std::string(kRunCancelledError);
         Caller who{id, job->user, std::nullopt, ex->client(), ex->started()};
         record_end(live, jobs::Status::cancelled, std::make_shared<const Value>(public_result(who, job->alias, cancelled)));
         return answer("ok", json_answer(200, live->snapshot().to_value(false)));

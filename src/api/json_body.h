@@ -11,11 +11,11 @@
 
 namespace portico::api {
 
-constexpr size_t MAX_BODY_DEPTH = 64;
+constexpr size_t kMaxBodyDepth = 64;
 
 // The value, or absent with `error` set to the public text ("Request body is
 // not valid JSON", "Request body nests too deeply"). A key given twice keeps
 // its first place and its last value, as the library's own parser does.
-std::optional<Value> parse_json_body(std::string_view text, std::string& error, size_t max_depth = MAX_BODY_DEPTH);
+std::optional<Value> parse_json_body(std::string_view text, std::string& error, size_t max_depth = kMaxBodyDepth);
 
 }  // namespace portico::api

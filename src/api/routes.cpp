@@ -48,7 +48,7 @@ Value describe(const std::string& name, const Value& def) {
 
 }  // namespace
 
-Gateway::Gateway(ConfigStore& config, AuthStore& auth, Logging& logging, Executor& executor, jobs::JobStore& jobs,
+Gateway::Gateway(const ConfigStore& config, AuthStore& auth, Logging& logging, Executor& executor, jobs::JobStore& jobs,
                  GatewayOptions options)
     : config_(config),
       auth_(auth),

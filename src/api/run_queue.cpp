@@ -24,7 +24,7 @@ std::string public_error(const RunResult& result) {
     case Outcome::timed_out: return "Execution timed out";
     case Outcome::docker_unavailable: return "Container service unavailable";
     case Outcome::output_limit: return "Output limit exceeded";
-    case Outcome::cancelled: return std::string(RUN_CANCELLED_ERROR);
+    case Outcome::cancelled: return std::string(kRunCancelledError);
     default: return "Execution failed";
   }
 }

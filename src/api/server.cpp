@@ -164,7 +164,7 @@ tcp::endpoint listen_endpoint(net::io_context& ioc, const std::string& address, 
 }  // namespace
 
 struct HttpApiServer::Impl {
-  ConfigStore& config;
+  const ConfigStore& config;
   AuthStore& auth;
   Logging& logging;
   Executor& executor;
@@ -178,11 +178,11 @@ struct HttpApiServer::Impl {
 
   jobs::JobStore& jobs;
 
-  Impl(ConfigStore& c, AuthStore& a, Logging& l, Executor& e, jobs::JobStore& j)
+  Impl(const ConfigStore& c, AuthStore& a, Logging& l, Executor& e, jobs::JobStore& j)
       : config(c), auth(a), logging(l), executor(e), jobs(j) {}
 };
 
-HttpApiServer::HttpApiServer(ConfigStore& config, AuthStore& auth, Logging& logging, Executor& executor,
+HttpApiServer::HttpApiServer(const ConfigStore& config, AuthStore& auth, Logging& logging, Executor& executor,
                              jobs::JobStore& jobs)
     : impl_(std::make_unique<Impl>(config, auth, logging, executor, jobs)) {}
 

@@ -10,7 +10,7 @@ int64_t second_of(SignInThrottle::Clock::time_point t) {
 }
 
 size_t slot(int64_t second) {
-  constexpr int64_t w = SignInThrottle::WINDOW_SECONDS;
+  constexpr int64_t w = SignInThrottle::kWindowSeconds;
   return static_cast<size_t>(((second % w) + w) % w);
 }
 
@@ -31,7 +31,7 @@ std::string SignInThrottle::key_of(const std::string& client, const std::string&
 
 void SignInThrottle::advance(Entry& e, int64_t second) {
   if (second <= e.last_second) return;
-  const int64_t steps = std::min<int64_t>(second - e.last_second, WINDOW_SECONDS);
+  const int64_t steps = std::min<int64_t>(second - e.last_second, kWindowSeconds);
   for (int64_t s = 1; s <= steps; ++s) e.per_second[slot(e.last_second + s)] = 0;
   e.last_second = second;
 }
@@ -73,8 +73,8 @@ std::optional<int> SignInThrottle::admit(const std::string& client, const std::s
     return std::nullopt;
   }
   // The oldest failure still counted leaves the window first.
-  for (int64_t s = second - WINDOW_SECONDS + 1; s <= second; ++s)
-    if (e.per_second[slot(s)] > 0) return static_cast<int>(s + WINDOW_SECONDS - second);
+  for (int64_t s = second - kWindowSeconds + 1; s <= second; ++s)
+    if (e.per_second[slot(s)] > 0) return static_cast<int>(s + kWindowSeconds - second);
   return 1;  // only checks in progress hold the places
 }
 

@@ -24,7 +24,7 @@ namespace portico::api {
 class SignInThrottle {
  public:
   using Clock = std::chrono::steady_clock;
-  static constexpr int WINDOW_SECONDS = 60;
+  static constexpr int kWindowSeconds = 60;
 
   // A limit of 0 turns throttling off.
   explicit SignInThrottle(size_t limit, size_t max_pairs = 16384);
@@ -40,7 +40,7 @@ class SignInThrottle {
 
  private:
   struct Entry {
-    std::array<uint16_t, WINDOW_SECONDS> per_second{};  // failures, indexed by second % 60
+    std::array<uint16_t, kWindowSeconds> per_second{};  // failures, indexed by second % 60
     int64_t last_second = 0;                            // newest second the counters cover
     uint32_t pending = 0;
     std::list<std::string>::iterator lru;

@@ -174,7 +174,7 @@ void FileAuthStore::CredentialCache::put(const std::string& key, std::string_vie
     std::erase_if(entries_, [&](const auto& e) { return e.second.expires < now; });
     if (entries_.size() >= kMaxCacheEntries) entries_.clear();
   }
-  entries_[key] = Entry{std::string(user), generation, now + std::chrono::seconds(CACHE_TTL_SECONDS)};
+  entries_[key] = Entry{std::string(user), generation, now + std::chrono::seconds(kCacheTtlSeconds)};
 }
 
 void FileAuthStore::CredentialCache::clear() {

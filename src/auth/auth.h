@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "interfaces/interfaces.h"
+#include "interfaces/auth_store.h"
 
 namespace portico {
 
@@ -45,7 +45,7 @@ class FileAuthStore final : public AuthStore {
   std::string claimed_user(std::string_view authorization_header) const override;
 
   // Seconds a verified password stays cached.
-  static constexpr int CACHE_TTL_SECONDS = 60;
+  static constexpr int kCacheTtlSeconds = 60;
 
   struct Snapshot;
   class CredentialCache;

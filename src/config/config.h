@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "interfaces/interfaces.h"
+#include "interfaces/config_store.h"
 
 namespace portico {
 
@@ -31,7 +31,7 @@ class FileConfigStore final : public ConfigStore {
   FileConfigStore(const FileConfigStore&) = delete;
   FileConfigStore& operator=(const FileConfigStore&) = delete;
 
-  // A missing file means built-in defaults. On any problem nothing changes.
+  // SettingsSource. A missing file means built-in defaults. On any problem nothing changes.
   void load(const std::string& path, const std::optional<Overrides>& overrides) override;
   // Keys match case-insensitively; null for an unknown key or one without a value.
   Value get(const std::string& key) const override;
@@ -42,7 +42,7 @@ class FileConfigStore final : public ConfigStore {
   // while loading, so the caller reports them.
   std::vector<std::string> load_warnings() const;
 
-  // Reads AliasDir; logs a warning for each alias of an unknown type.
+  // AliasCatalog. Reads AliasDir; logs a warning for each alias of an unknown type.
   std::pair<Value, Errors> load_aliases() override;
   // Null means no aliases; throws std::invalid_argument for anything but an
   // object and for a definition the loader would refuse.
@@ -55,6 +55,7 @@ class FileConfigStore final : public ConfigStore {
   Errors reload_aliases() override;
   void set_reload_hook(ReloadHook hook);
 
+  // ReloadEvents.
   void record_startup_success() override;
   void record_auth_reload(bool success) override;
   void record_alias_reload(bool success) override;
@@ -62,9 +63,6 @@ class FileConfigStore final : public ConfigStore {
   //  "alias_reload": {...}, "aliases"}; times are UTC ISO-8601 text or null,
   // count is every reload attempt, failures those that failed.
   Value status() const override;
-
-  // Every key in canonical spelling with its built-in default.
-  static Value defaults();
 
  private:
   struct AliasSet;

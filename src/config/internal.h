@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "interfaces/alias.h"
-#include "interfaces/interfaces.h"
+#include "interfaces/settings_source.h"
 #include "interfaces/settings.h"
 
 namespace portico::config_internal {

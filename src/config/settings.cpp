@@ -96,7 +96,7 @@ std::optional<std::string> convert_boolean(const std::string& text, Value& out) 
   return std::nullopt;
 }
 
-const char* const LEVELS_TEXT = "debug, info, warning, error, critical";
+const char* const kLevelsText = "debug, info, warning, error, critical";
 
 std::optional<std::string> log_level(const std::string& word) {
   const std::string l = ascii_lower(word);
@@ -107,7 +107,7 @@ std::optional<std::string> log_level(const std::string& word) {
 
 std::optional<std::string> convert_log_level(const std::string& text, Value& out) {
   const auto level = log_level(text);
-  if (!level) return quoted(text) + " is not a log level (" + LEVELS_TEXT + ")";
+  if (!level) return quoted(text) + " is not a log level (" + kLevelsText + ")";
   out = *level;
   return std::nullopt;
 }
@@ -135,7 +135,7 @@ std::optional<std::string> convert_app_log(const std::string& text, Value& out) 
       if (have_level) return quoted(text) + " names more than one level";
       have_level = true;
     } else {
-      return portico::quoted(words[w]) + " is neither a log level (" + LEVELS_TEXT + ") nor a format (text, json)";
+      return portico::quoted(words[w]) + " is neither a log level (" + kLevelsText + ") nor a format (text, json)";
     }
   }
   out = text;

@@ -69,8 +69,6 @@ FileConfigStore::FileConfigStore()
 
 FileConfigStore::~FileConfigStore() = default;
 
-Value FileConfigStore::defaults() { return config_internal::setting_values(Settings()); }
-
 std::shared_ptr<const Settings> FileConfigStore::settings() const {
   std::lock_guard<std::mutex> l(snapshot_mu_);
   return settings_;

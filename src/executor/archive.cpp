@@ -25,17 +25,17 @@ namespace portico {
 namespace {
 
 // End-of-central-directory record alone: what an archive without members is.
-const std::string EMPTY_ZIP_BASE64 = "UEsFBgAAAAAAAAAAAAAAAAAAAAAAAA==";
+const std::string kEmptyZipBase64 = "UEsFBgAAAAAAAAAAAAAAAAAAAAAAAA==";
 
 // zlib's own default; libzip's "default" (0) means its highest level instead.
-const zip_uint32_t ZLIB_DEFAULT_LEVEL = 6;
+const zip_uint32_t kZlibDefaultLevel = 6;
 
 // What any archive costs whatever its content: the end record, and per member
 // a local header and a central entry (each with the name) and DEFLATE's best
 // ratio on the data. Past the bound, this fails an archive before any reading.
-const uint64_t ZIP_END_BYTES = 22;
-const uint64_t ZIP_MEMBER_BYTES = 30 + 46;
-const uint64_t DEFLATE_BEST_RATIO = 1032;
+const uint64_t kZipEndBytes = 22;
+const uint64_t kZipMemberBytes = 30 + 46;
+const uint64_t kDeflateBestRatio = 1032;
 
 struct ArchiveMember {
   std::string name;  // path inside the archive
@@ -68,7 +68,7 @@ struct MemberSource {
 
   zip_int64_t open_file() {
     const std::string label = "cannot archive " + portico::quoted(m->path);
-    fd = open_fd(m->path, OUTPUT_READ_FLAGS | O_NOFOLLOW).release();
+    fd = open_fd(m->path, kOutputReadFlags | O_NOFOLLOW).release();
     if (fd < 0) {
       int err = errno;
       return fail(ZIP_ER_OPEN, err, label + ": " + std::system_category().message(err));
@@ -151,7 +151,7 @@ struct Walk {
   const std::optional<std::string>& root;
   const OutputBound& bound;
   std::vector<ArchiveMember> members;
-  uint64_t floor = ZIP_END_BYTES;
+  uint64_t floor = kZipEndBytes;
 };
 
 // Adds the file `name` of the directory `dir_fd` unless it is no regular file
@@ -176,8 +176,8 @@ void add_member(int dir_fd, const std::string& dir_path, const std::string& pref
   // devices have no content worth archiving and could block the reader.
   if (!S_ISREG(st.st_mode)) return;
   check_zip_time(path, st.st_mtime);
-  w.floor += ZIP_MEMBER_BYTES + 2 * (prefix.size() + name.size()) +
-             static_cast<uint64_t>(st.st_size) / DEFLATE_BEST_RATIO;
+  w.floor += kZipMemberBytes + 2 * (prefix.size() + name.size()) +
+             static_cast<uint64_t>(st.st_size) / kDeflateBestRatio;
   if (w.floor > w.bound.max_bytes) w.bound.passed();
   w.members.push_back(
       {prefix + name, std::move(open_path), st.st_dev, st.st_ino, st.st_size, st.st_mtime, st.st_mode});
@@ -185,7 +185,7 @@ void add_member(int dir_fd, const std::string& dir_path, const std::string& pref
 
 // How deep a directory output may nest. Each level being walked holds a
 // descriptor, and a command can leave a tree of any depth behind.
-const size_t MAX_ARCHIVE_DEPTH = 256;
+const size_t kMaxArchiveDepth = 256;
 
 // Top-down, depth first: a directory's files by name, then its subdirectories
 // in listing order. Descends only through real directories (O_NOFOLLOW). The
@@ -244,9 +244,9 @@ void walk(int fd, const std::string& top_path, Walk& w) {
       continue;
     }
     std::string name = top.subdirs[top.next++];
-    if (stack.size() >= MAX_ARCHIVE_DEPTH)
+    if (stack.size() >= kMaxArchiveDepth)
       throw std::runtime_error("cannot archive " + portico::quoted(path_of(name, false)) + ": directories nest more than " +
-                               std::to_string(MAX_ARCHIVE_DEPTH) + " levels deep");
+                               std::to_string(kMaxArchiveDepth) + " levels deep");
     const int sub = ::openat(::dirfd(top.dir.get()), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (sub >= 0) enter(sub, std::move(name));
   }
@@ -302,7 +302,7 @@ std::string zip_members(const std::vector<ArchiveMember>& members, const std::op
     }
     const auto i = static_cast<zip_uint64_t>(idx);
     const auto unix_mode = static_cast<zip_uint32_t>(S_IFREG | (m.mode & 07777));
-    if (zip_set_file_compression(za, i, ZIP_CM_DEFLATE, ZLIB_DEFAULT_LEVEL) != 0 ||
+    if (zip_set_file_compression(za, i, ZIP_CM_DEFLATE, kZlibDefaultLevel) != 0 ||
         zip_file_set_mtime(za, i, m.mtime, 0) != 0 ||
         zip_file_set_external_attributes(za, i, 0, ZIP_OPSYS_UNIX, unix_mode << 16) != 0)
       abandon(zip_failure("", zip_get_error(za)));
@@ -350,13 +350,13 @@ std::string _archive_directory(const std::string& dir, const std::optional<std::
   struct stat st;
   if (!resolved || ::stat(resolved->c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return "";
   // A directory that leads outside the run directory is as good as empty.
-  if (root && !path_within(*resolved, *root)) return EMPTY_ZIP_BASE64;
+  if (root && !path_within(*resolved, *root)) return kEmptyZipBase64;
 
   Walk w{root, bound, {}};
   UniqueFd fd = open_fd(*resolved, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd && (!root || fd_within(fd.get(), *root))) walk(fd.release(), *resolved, w);
   // libzip writes nothing at all for an archive without members.
-  if (w.members.empty()) return EMPTY_ZIP_BASE64;
+  if (w.members.empty()) return kEmptyZipBase64;
   return zip_members(w.members, root, bound);
 }
 

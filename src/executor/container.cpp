@@ -13,7 +13,7 @@
 #include "executor/reaper.h"
 #include "executor/run_dir.h"
 #include "imagery/imagery.h"
-#include "interfaces/interfaces.h"
+#include "interfaces/template_renderer.h"
 #include "logging/logging.h"
 
 namespace portico {
@@ -264,7 +264,7 @@ void ContainerRun::stop(WaitWorker& waiter, const std::string& id, WaitEnd why, 
   waiter.finish(kKilledWaitGrace);
   if (why == WaitEnd::cancelled) {
     result_.outcome = Outcome::cancelled;
-    result_.error = RUN_CANCELLED_ERROR;
+    result_.error = kRunCancelledError;
     return;
   }
   result_.outcome = Outcome::timed_out;

@@ -1,6 +1,6 @@
 #include "common/text.h"
 #include "executor/process.h"
-#include "interfaces/interfaces.h"
+#include "interfaces/template_renderer.h"
 
 extern char** environ;
 

@@ -5,13 +5,15 @@
 
 #include "common/text.h"
 #include "executor/files.h"
+#include "interfaces/alias_catalog.h"
+#include "interfaces/logging.h"
+#include "interfaces/settings_source.h"
 #include "scratch/scratch.h"
-#include "interfaces/interfaces.h"
 
 namespace portico {
 
 OutputLimitExceeded::OutputLimitExceeded(const std::string& what, uint64_t limit)
-    : std::runtime_error(std::string(OUTPUT_LIMIT_ERROR) + what + " passed " + std::to_string(limit) + " bytes") {}
+    : std::runtime_error(std::string(kOutputLimitError) + what + " passed " + std::to_string(limit) + " bytes") {}
 
 Outcome _failure_outcome(const std::exception& e) {
   return dynamic_cast<const OutputLimitExceeded*>(&e) ? Outcome::output_limit : Outcome::failed;
@@ -26,9 +28,9 @@ struct Admission {
   std::optional<RunResult> refusal;
 };
 
-Admission admit(const ConfigStore& config, const std::string& alias_name, const Value& parameters) {
+Admission admit(const AliasCatalog& aliases, const std::string& alias_name, const Value& parameters) {
   Admission a;
-  a.alias = config.alias(alias_name);
+  a.alias = aliases.alias(alias_name);
   if (!a.alias || a.alias->empty()) {
     a.refusal = RunResult::not_found(alias_name);
     return a;
@@ -42,7 +44,7 @@ Admission admit(const ConfigStore& config, const std::string& alias_name, const 
 }  // namespace
 
 RunResult Executor::run(const std::string& alias_name, const Value& parameters, const RunControl* control) {
-  Admission a = admit(services_.config, alias_name, parameters);
+  Admission a = admit(services_.aliases, alias_name, parameters);
   if (a.refusal) return std::move(*a.refusal);
   switch (a.alias->type) {
     case AliasType::process: return _execute_process(*a.alias, a.params, control);
@@ -53,15 +55,15 @@ RunResult Executor::run(const std::string& alias_name, const Value& parameters, 
 }
 
 std::optional<RunResult> Executor::check(const std::string& alias_name, const Value& parameters) {
-  return admit(services_.config, alias_name, parameters).refusal;
+  return admit(services_.aliases, alias_name, parameters).refusal;
 }
 
 RunContext Executor::run_context() const {
-  return {services_.renderer, services_.config.settings(), services_.logging.get_correlation_id()};
+  return {services_.renderer, services_.settings.settings(), services_.logging.get_correlation_id()};
 }
 
 Value Executor::_resolve_timeout(const AliasDefinition& alias) const {
-  return _resolve_timeout(alias, *services_.config.settings());
+  return _resolve_timeout(alias, *services_.settings.settings());
 }
 
 Value Executor::_resolve_timeout(const AliasDefinition& alias, const Settings& settings) {

@@ -24,20 +24,21 @@ namespace portico {
 
 namespace docker { class Client; }
 class ContainerReaper;
-class ConfigStore;
+class AliasCatalog;
 class Logging;
+class SettingsSource;
 class TemplateRenderer;
 struct Settings;
 struct RunContext;
 
 // MaxOutputBytes when the configuration has none: the bound on each captured
 // stream, file output and directory archive (before Base64) of a run.
-inline constexpr uint64_t DEFAULT_MAX_OUTPUT_BYTES = uint64_t{64} << 20;
+inline constexpr uint64_t kDefaultMaxOutputBytes = uint64_t{64} << 20;
 // How the `error` of a run whose output passed the bound begins.
-inline constexpr std::string_view OUTPUT_LIMIT_ERROR = "Output limit exceeded: ";
+inline constexpr std::string_view kOutputLimitError = "Output limit exceeded: ";
 
 // The `error` of a cancelled run.
-inline constexpr std::string_view RUN_CANCELLED_ERROR = "Run cancelled";
+inline constexpr std::string_view kRunCancelledError = "Run cancelled";
 
 // A stream or output passed MaxOutputBytes; what() reads
 // "Output limit exceeded: <what> passed <limit> bytes".
@@ -64,7 +65,8 @@ struct RunControl {
 // What the executor reads from the rest of the service, from every run's
 // thread at once; each must outlive it.
 struct ExecutorServices {
-  const ConfigStore& config;         // alias definitions and the settings
+  const AliasCatalog& aliases;       // alias definitions
+  const SettingsSource& settings;    // read once as each run starts
   const TemplateRenderer& renderer;  // commands, environment, files, volumes and output paths
   const Logging& logging;            // the calling request's correlation id
 };
@@ -113,7 +115,7 @@ class Executor {
   // when they cannot be read.
   static std::pair<std::optional<std::string>, std::optional<std::string>> _safe_container_logs(
       const docker::Client& client, const std::string& container_id,
-      uint64_t max_bytes = DEFAULT_MAX_OUTPUT_BYTES);
+      uint64_t max_bytes = kDefaultMaxOutputBytes);
 
  private:
   // What a run starting now reads: the settings and the calling request's id.

@@ -65,7 +65,7 @@ void _create_process_file(const TemplateRenderer& renderer, const InputFile& fil
 // OutputLimitExceeded naming its source, as soon as that is certain.
 Value _collect_output_files(const TemplateRenderer& renderer, const AliasDefinition& alias, const Value& params,
                             const std::optional<std::string>& run_dir,
-                            uint64_t max_bytes = DEFAULT_MAX_OUTPUT_BYTES);
+                            uint64_t max_bytes = kDefaultMaxOutputBytes);
 
 // The bound on one output, and the name its failure gives (the source as the
 // alias wrote it).
@@ -77,7 +77,7 @@ struct OutputBound {
 
 // How a file a command left is opened for reading: never blocking on a FIFO,
 // never becoming a controlling terminal.
-inline constexpr int OUTPUT_READ_FLAGS = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+inline constexpr int kOutputReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
 // Whether an open descriptor really leads below `root`; without /proc there is
 // nothing to ask (true), and the callers' own path checks have to do.

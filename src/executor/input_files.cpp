@@ -6,7 +6,7 @@
 #include "common/fd.h"
 #include "common/text.h"
 #include "executor/files.h"
-#include "interfaces/interfaces.h"
+#include "interfaces/template_renderer.h"
 
 namespace portico {
 

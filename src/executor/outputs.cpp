@@ -19,7 +19,7 @@
 #include "common/fd.h"
 #include "common/text.h"
 #include "executor/files.h"
-#include "interfaces/interfaces.h"
+#include "interfaces/template_renderer.h"
 
 namespace portico {
 
@@ -36,7 +36,7 @@ bool fd_within(int fd, const std::string& root) {
 std::string _read_output_text(const std::string& path, const std::optional<std::string>& root,
                               const OutputBound& bound) {
   std::string target = path;
-  int flags = OUTPUT_READ_FLAGS;
+  int flags = kOutputReadFlags;
   if (root) {
     auto resolved = real_path(path);
     if (!resolved || !path_within(*resolved, *root)) return "";

@@ -22,7 +22,7 @@
 #include "executor/spawn_protocol.h"
 #include "executor/spawner.h"
 #include "executor/start_gate.h"
-#include "interfaces/interfaces.h"
+#include "interfaces/template_renderer.h"
 #include "logging/logging.h"
 
 namespace portico {
@@ -245,7 +245,7 @@ void run_process(const RunContext& run, const AliasDefinition& alias, const Valu
     dir.captured_stderr = lenient_text(std::move(out.err));
     if (out.over_limit) throw OutputLimitExceeded(out.over_limit, max_bytes);
     result.outcome = out.cancelled ? Outcome::cancelled : Outcome::timed_out;
-    result.error = out.cancelled ? std::string(RUN_CANCELLED_ERROR)
+    result.error = out.cancelled ? std::string(kRunCancelledError)
                                  : "Command timed out after " + plain_decimal(timeout) + " seconds";
     return;
   }

@@ -18,8 +18,8 @@ std::string short_id(const std::string& id) { return id.substr(0, 12); }
 }  // namespace
 
 std::map<std::string, std::string> container_labels(const std::string& correlation_id, const std::string& instance) {
-  std::map<std::string, std::string> labels{{LABEL_MANAGED, "true"}, {LABEL_CORRELATION, correlation_id}};
-  if (!instance.empty()) labels[LABEL_INSTANCE] = instance;
+  std::map<std::string, std::string> labels{{kLabelManaged, "true"}, {kLabelCorrelation, correlation_id}};
+  if (!instance.empty()) labels[kLabelInstance] = instance;
   return labels;
 }
 
@@ -139,7 +139,7 @@ size_t ContainerReaper::sweep() {
   if (!client) return 0;
   Value found;
   try {
-    found = client->list_containers(Value{{"label", Value::array({std::string(LABEL_INSTANCE) + "=" + instance_})},
+    found = client->list_containers(Value{{"label", Value::array({std::string(kLabelInstance) + "=" + instance_})},
                                           {"status", Value::array({"exited", "created", "dead"})}});
   } catch (const std::exception& e) {
     std::lock_guard<std::mutex> l(mu_);
@@ -155,10 +155,10 @@ size_t ContainerReaper::sweep() {
   for (const Value& c : found) {
     // The Engine filtered already; check again rather than remove what is not ours.
     const Value labels = c.value("Labels", Value());
-    if (!labels.is_object() || labels.value(LABEL_INSTANCE, Value()) != instance_) continue;
+    if (!labels.is_object() || labels.value(kLabelInstance, Value()) != instance_) continue;
     const std::string state = c.value("State", Value()).is_string() ? c["State"].get<std::string>() : "";
     if (state != "exited" && state != "created" && state != "dead") continue;
-    const Value cid_v = labels.value(LABEL_CORRELATION, Value());
+    const Value cid_v = labels.value(kLabelCorrelation, Value());
     const std::string cid = cid_v.is_string() ? cid_v.get<std::string>() : "";
     const std::string id = c["Id"];
     {

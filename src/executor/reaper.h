@@ -35,9 +35,9 @@ namespace portico {
 
 namespace docker { class Client; }
 
-inline constexpr const char* LABEL_MANAGED = "io.portico.managed";
-inline constexpr const char* LABEL_INSTANCE = "io.portico.instance";
-inline constexpr const char* LABEL_CORRELATION = "io.portico.correlation-id";
+inline constexpr const char* kLabelManaged = "io.portico.managed";
+inline constexpr const char* kLabelInstance = "io.portico.instance";
+inline constexpr const char* kLabelCorrelation = "io.portico.correlation-id";
 
 // The labels of a run's container; an empty instance is left out.
 std::map<std::string, std::string> container_labels(const std::string& correlation_id, const std::string& instance);

@@ -9,10 +9,9 @@
 #include <vector>
 
 #include "common/value.h"
+#include "interfaces/errors.h"
 
 namespace portico {
-
-using Errors = std::vector<std::string>;
 
 enum class AliasType { process, container, other };
 

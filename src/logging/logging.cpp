@@ -24,6 +24,7 @@
 #include "common/text.h"
 #include "common/thread.h"
 #include "common/timestamp.h"
+#include "interfaces/settings_source.h"
 #include "logging/log_file.h"
 
 namespace portico {
@@ -98,7 +99,7 @@ class LineFormatter final : public spdlog::formatter {
 class ReopenableSink final : public spdlog::sinks::base_sink<std::mutex> {
  public:
   explicit ReopenableSink(std::string path)
-      : file_(std::make_shared<logging_internal::LogFile>("app", std::move(path), APP_BACKLOG_BYTES)) {
+      : file_(std::make_shared<logging_internal::LogFile>("app", std::move(path), kAppBacklogBytes)) {
     file_->open();
   }
 
@@ -197,7 +198,7 @@ struct LoggingService::State {
 LoggingService::LoggingService() : state_(std::make_unique<State>()) {}
 LoggingService::~LoggingService() { stop_flusher(); }
 
-void LoggingService::setup_logging(const ConfigStore& config) {
+void LoggingService::setup_logging(const SettingsSource& config) {
   const std::shared_ptr<const Settings> settings = config.settings();
   const std::string& log_dir = settings->log_dir;
   const auto base_level = parse_level(settings->log_level);
@@ -211,7 +212,7 @@ void LoggingService::setup_logging(const ConfigStore& config) {
   std::shared_ptr<logging_internal::LogFile> audit;
   if (!audit_target.empty() && audit_target != "none") {
     audit = std::make_shared<logging_internal::LogFile>("audit", resolve_log_path(log_dir, audit_target),
-                                                        AUDIT_BACKLOG_BYTES);
+                                                        kAuditBacklogBytes);
     audit->open();
   }
 

@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "interfaces/interfaces.h"
+#include "interfaces/logging.h"
 
 namespace portico {
 
@@ -55,8 +55,8 @@ spdlog::level::level_enum parse_level(const std::string& name);
 // them; lines beyond are dropped and counted. A write that stops part-way is
 // cut back off the file. The first failure and the recovery are reported on
 // standard error, or to syslog after log_alerts_to_syslog(true).
-constexpr size_t AUDIT_BACKLOG_BYTES = 8 << 20;
-constexpr size_t APP_BACKLOG_BYTES = 1 << 20;
+constexpr size_t kAuditBacklogBytes = 8 << 20;
+constexpr size_t kAppBacklogBytes = 1 << 20;
 
 // For a daemon, whose standard error leads nowhere.
 void log_alerts_to_syslog(bool on);
@@ -65,7 +65,7 @@ class LoggingService final : public Logging {
  public:
   LoggingService();
   ~LoggingService() override;
-  void setup_logging(const ConfigStore& config) override;
+  void setup_logging(const SettingsSource& config) override;
   // Reopens each file; when one cannot be reopened the others still are, it
   // keeps its previous descriptor, and the failure is thrown at the end.
   void reopen_logs() override;

@@ -20,8 +20,8 @@ namespace portico::preserve {
 const std::set<std::string> PRESERVE_VALUES{"none", "false", "flatten", "yes", "true"};
 const std::set<std::string> _DISABLED_VALUES{"none", "false"};
 const std::set<std::string> STREAM_NAMES{"stdout", "stderr"};
-const char* const DEFAULT_LOG_DIR = "/var/log/portico";
-const char* const DEFAULT_CORRELATION_ID = "unknown";
+const char* const kDefaultLogDir = "/var/log/portico";
+const char* const kDefaultCorrelationId = "unknown";
 
 namespace {
 
@@ -45,10 +45,10 @@ std::optional<std::string> _escape_reason(const std::string& name, const char* w
   return std::nullopt;
 }
 
-std::string _effective_log_dir(const Value& log_dir) { return truthy(log_dir) ? text_form(log_dir) : DEFAULT_LOG_DIR; }
+std::string _effective_log_dir(const Value& log_dir) { return truthy(log_dir) ? text_form(log_dir) : kDefaultLogDir; }
 
 std::string _effective_correlation_id(const std::optional<std::string>& correlation_id) {
-  return correlation_id && !correlation_id->empty() ? *correlation_id : DEFAULT_CORRELATION_ID;
+  return correlation_id && !correlation_id->empty() ? *correlation_id : kDefaultCorrelationId;
 }
 
 int _open_dest(const std::string& path, int mode) {

@@ -19,8 +19,8 @@ namespace portico::preserve {
 extern const std::set<std::string> PRESERVE_VALUES;    // none, false, flatten, yes, true
 extern const std::set<std::string> _DISABLED_VALUES;   // none, false
 extern const std::set<std::string> STREAM_NAMES;       // stderr, stdout (ascending)
-extern const char* const DEFAULT_LOG_DIR;              // "/var/log/portico"
-extern const char* const DEFAULT_CORRELATION_ID;       // "unknown"
+extern const char* const kDefaultLogDir;               // "/var/log/portico"
+extern const char* const kDefaultCorrelationId;        // "unknown"
 
 // ---- Settings and entries ----
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "interfaces/interfaces.h"
+#include "interfaces/template_renderer.h"
 
 namespace portico {
 

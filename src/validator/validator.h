@@ -8,7 +8,8 @@
 #include <memory>
 
 #include "interfaces/alias.h"
-#include "interfaces/interfaces.h"
+#include "interfaces/errors.h"
+#include "interfaces/parameter_validator.h"
 
 namespace portico {
 

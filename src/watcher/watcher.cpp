@@ -87,7 +87,7 @@ class ConfigWatcher::Observer {
 
   // An in-place save is a truncate and one or more writes: acting on the
   // first event would load the file half written. A directory is acted on
-  // once it has been quiet for SETTLE_DELAY (at most MAX_SETTLE after its
+  // once it has been quiet for kSettleDelay (at most kMaxSettle after its
   // first event, so a file that never stops changing cannot starve reloads).
   struct Pending {
     Clock::time_point first, last;
@@ -97,7 +97,7 @@ class ConfigWatcher::Observer {
   int poll_timeout_ms() const {
     if (pending_.empty()) return -1;
     auto due = Clock::time_point::max();
-    for (const auto& [wd, p] : pending_) due = std::min(due, std::min(p.last + SETTLE_DELAY, p.first + MAX_SETTLE));
+    for (const auto& [wd, p] : pending_) due = std::min(due, std::min(p.last + kSettleDelay, p.first + kMaxSettle));
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count();
     return left < 0 ? 0 : static_cast<int>(left);
   }
@@ -116,7 +116,7 @@ class ConfigWatcher::Observer {
   void act_on_settled() {
     const auto now = Clock::now();
     for (auto it = pending_.begin(); it != pending_.end();) {
-      if (now < it->second.last + SETTLE_DELAY && now < it->second.first + MAX_SETTLE) {
+      if (now < it->second.last + kSettleDelay && now < it->second.first + kMaxSettle) {
         ++it;
         continue;
       }
@@ -240,7 +240,7 @@ void ConfigWatcher::start(ConfigStore& config_instance, AuthStore& auth_instance
   }
   _start_os_watcher(auth_dir_, alias_dir_, auth_reload, alias_reload);
   _thread = start_quiet_thread([this, auth_reload, alias_reload] {
-    pthread_setname_np(pthread_self(), std::string(THREAD_NAME).substr(0, 15).c_str());
+    pthread_setname_np(pthread_self(), std::string(kThreadName).substr(0, 15).c_str());
     try {
       _poll_loop(auth_reload, alias_reload, auth_dir_, alias_dir_);
     } catch (const std::exception& e) {
@@ -299,7 +299,7 @@ bool ConfigWatcher::_settling(const Snapshot& snap) {
   timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
   const double now = static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-  const double settle = std::chrono::duration<double>(SETTLE_DELAY).count();
+  const double settle = std::chrono::duration<double>(kSettleDelay).count();
   // A time in the future (clock skew, touch -d) is not "being written": it would never settle.
   for (const auto& [path, mtime] : snap)
     if (mtime <= now && now - mtime < settle) return true;
@@ -341,9 +341,9 @@ void ConfigWatcher::_poll_loop(double auth_reload, double alias_reload, std::str
   }
 }
 
-void ConfigWatcher::_reload_auth() { reload_half(ConfigHalf::auth, *_config, *_auth, "Auth reload error: "); }
+void ConfigWatcher::_reload_auth() { reload_half(ConfigHalf::auth, *_config, *_auth, *_config, "Auth reload error: "); }
 
-void ConfigWatcher::_reload_aliases() { reload_half(ConfigHalf::aliases, *_config, *_auth, "Alias reload error: "); }
+void ConfigWatcher::_reload_aliases() { reload_half(ConfigHalf::aliases, *_config, *_auth, *_config, "Alias reload error: "); }
 
 void ConfigWatcher::stop() {
   std::unique_ptr<Observer> observer;

@@ -17,7 +17,8 @@
 #include <string_view>
 #include <thread>
 
-#include "interfaces/interfaces.h"
+#include "interfaces/auth_store.h"
+#include "interfaces/config_store.h"
 
 namespace portico {
 
@@ -27,12 +28,12 @@ using Snapshot = std::map<std::string, double>;
 class ConfigWatcher {
  public:
   // Full name of the polling thread; the kernel keeps its first 15 characters.
-  static constexpr const char* THREAD_NAME = "portico-config-watcher";
+  static constexpr const char* kThreadName = "portico-config-watcher";
   // A directory is reloaded once its files have been quiet this long, so an
   // in-place save (truncate, then write) is never read half written.
-  static constexpr std::chrono::milliseconds SETTLE_DELAY{200};
+  static constexpr std::chrono::milliseconds kSettleDelay{200};
   // Events keep postponing a reload at most this long.
-  static constexpr std::chrono::milliseconds MAX_SETTLE{2000};
+  static constexpr std::chrono::milliseconds kMaxSettle{2000};
 
   ConfigWatcher();
   ~ConfigWatcher();
@@ -52,7 +53,7 @@ class ConfigWatcher {
   // The caller holds the lock that belongs to `known`.
   static bool _has_changed(const std::string& directory, Snapshot& known);
   static bool _is_yaml(std::string_view path);
-  // Whether an entry was modified less than SETTLE_DELAY ago.
+  // Whether an entry was modified less than kSettleDelay ago.
   static bool _settling(const Snapshot& snap);
 
   void _reload_auth();

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "config/internal.h"
 #include "support/support.h"
 
 namespace portico {
@@ -49,7 +50,7 @@ TEST_F(SettingsTest, MissingFileMeansBuiltInDefaults) {
     "MaxQueuedRuns": null, "MaxHeaderBytes": 16384, "MaxConnections": 4096, "RequestHeaderTimeout": 10,
     "RequestTimeout": 30, "KeepAliveTimeout": 5, "AuthFailureLimit": 10,
     "JobDatabase": "jobs.sqlite3", "JobRetentionDays": 30, "JobOutputBytes": 1048576})");
-  EXPECT_EQ(FileConfigStore::defaults(), expected);
+  EXPECT_EQ(config_internal::setting_values(Settings()), expected);
   for (const auto& [key, value] : expected.items()) EXPECT_EQ(store.get(key), value) << key;
   EXPECT_EQ(store.get("NoSuchKey"), Value());
 }
@@ -77,7 +78,7 @@ TEST_F(SettingsTest, TypedDefaultsAreWhatGetReportsForAnEmptyFile) {
       {"AuthFailureLimit", d.auth_failure_limit}, {"JobDatabase", d.job_database},
       {"JobRetentionDays", d.job_retention_days}, {"JobOutputBytes", d.job_output_bytes},
   };
-  EXPECT_EQ(fields.size(), FileConfigStore::defaults().size());
+  EXPECT_EQ(fields.size(), config_internal::setting_values(Settings()).size());
   for (const auto& [key, value] : fields) {
     EXPECT_EQ(store.get(key), value) << key;
     EXPECT_EQ(store.get(key).is_number_float(), value.is_number_float()) << key;

@@ -228,7 +228,7 @@ TEST_F(ContainerRuns, RefreshAlwaysPullsFromTheRegistry) {
 TEST_F(ContainerRuns, UnreachableEngineIsDockerUnavailable) {
   const std::string saved = std::getenv("DOCKER_HOST");
   setenv("DOCKER_HOST", ("unix://" + dir / "closed.sock").c_str(), 1);
-  Executor fresh({cfg, renderer, logging});
+  Executor fresh({cfg, cfg, renderer, logging});
   cfg.set_alias("c", Value::parse(R"({"type":"container","image":"x","volumes":[{"location":"/a"}]})"));
   const Value r = fresh.execute_alias("c", Value::object());
   setenv("DOCKER_HOST", saved.c_str(), 1);

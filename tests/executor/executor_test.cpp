@@ -23,7 +23,7 @@ class ExecutorEntry : public ::testing::Test {
   test::MapConfig cfg;
   TemplateEngine renderer;
   LoggingService logging;
-  Executor ex{{cfg, renderer, logging}};
+  Executor ex{{cfg, cfg, renderer, logging}};
 };
 
 TEST_F(ExecutorEntry, UnknownAliasHasExactlyTwoKeys) {
@@ -62,11 +62,15 @@ TEST_F(ExecutorEntry, CallersParametersAreNeverModified) {
 TEST_F(ExecutorEntry, EachExecutorReadsTheStoreItWasGiven) {
   test::MapConfig other;
   other.set("MaxTimeout", 5);
-  Executor second({other, renderer, logging});
+  Executor second({other, other, renderer, logging});
+  // Aliases and settings may come from different objects; each is read from its own.
+  Executor mixed({cfg, other, renderer, logging});
   EXPECT_EQ(second.execute_alias("greet", Value{{"a", "x"}})["error"], "Alias 'greet' not found");
   EXPECT_EQ(ex.execute_alias("greet", Value{{"a", "x"}})["error"], "Unknown alias type: 'script'");
+  EXPECT_EQ(mixed.execute_alias("greet", Value{{"a", "x"}})["error"], "Unknown alias type: 'script'");
   const AliasPtr slow = config_internal::parse_alias(Value{{"timeout", 600}});
   EXPECT_EQ(second._resolve_timeout(*slow), 5);
+  EXPECT_EQ(mixed._resolve_timeout(*slow), 5);
   EXPECT_EQ(ex._resolve_timeout(*slow), 600);
 }
 

@@ -83,7 +83,7 @@ void _precreate_output_dirs(const Value& alias, const Value& params, const std::
   portico::_precreate_output_dirs(kEngine, *parsed(alias), params, run_dir);
 }
 Value _collect_output_files(const Value& alias, const Value& params, const std::optional<std::string>& run_dir,
-                            uint64_t max_bytes = DEFAULT_MAX_OUTPUT_BYTES) {
+                            uint64_t max_bytes = kDefaultMaxOutputBytes) {
   return portico::_collect_output_files(kEngine, *parsed(alias), params, run_dir, max_bytes);
 }
 void _create_process_file(const Value& file_def, const Value& params, const std::optional<std::string>& run_dir) {
@@ -387,7 +387,7 @@ TEST_F(Files, LargeIncompressibleArchiveRoundTrips) {
   for (char& c : data) c = static_cast<char>(rng());
   tmp.write("run/big/blob.bin", data);
   tmp.write("run/big/small.txt", "s");
-  const std::string b64 = _archive_directory(run + "/big", root, OutputBound{DEFAULT_MAX_OUTPUT_BYTES, "big/"});
+  const std::string b64 = _archive_directory(run + "/big", root, OutputBound{kDefaultMaxOutputBytes, "big/"});
   const auto entries = unzip(b64);
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].data, data);
@@ -416,12 +416,12 @@ TEST_F(Files, DeepTreesAreArchivedUpToTheDepthLimitAndRefusedPastIt) {
   nest("far", 300);
   std::string name;
   for (int i = 0; i < 255; ++i) name += "d/";
-  const auto entries = unzip(_archive_directory(run + "/ok", root, OutputBound{DEFAULT_MAX_OUTPUT_BYTES, "ok/"}));
+  const auto entries = unzip(_archive_directory(run + "/ok", root, OutputBound{kDefaultMaxOutputBytes, "ok/"}));
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].name, name + "f.txt");
   EXPECT_EQ(entries[0].data, "deep");
   try {
-    _archive_directory(run + "/far", root, OutputBound{DEFAULT_MAX_OUTPUT_BYTES, "far/"});
+    _archive_directory(run + "/far", root, OutputBound{kDefaultMaxOutputBytes, "far/"});
     ADD_FAILURE() << "a tree 300 levels deep was archived";
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find("directories nest more than 256 levels deep"), std::string::npos) << e.what();

@@ -40,7 +40,7 @@ class ExecutorFixture : public ::testing::Test {
   MapConfig cfg;
   TemplateEngine renderer;
   LoggingService logging;
-  Executor ex{{cfg, renderer, logging}};
+  Executor ex{{cfg, cfg, renderer, logging}};
 };
 
 }  // namespace portico::test

@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "config/internal.h"
-#include "interfaces/interfaces.h"
+#include "interfaces/config_store.h"
 
 namespace portico::test {
 
