@@ -353,16 +353,29 @@ TEST(StartGate, AdmitsInArrivalOrder) {
 }
 
 // A run leaves the start gate after its hold: however many long runs there
-// are, a short one is not queued behind them.
+// are, a short one is not queued behind them. Timed from when every long run
+// is under way, since starts may be slow on a loaded or instrumented build.
 TEST_F(ProcessRuns, LongRunsDoNotHoldBackShortOnes) {
-  cfg.set_alias("nap", Value::parse(R"({"type":"process","command":"sleep 2"})"));
+  cfg.set_alias("nap", Value::parse(R"({"type":"process","command":"sleep 3.25"})"));
   cfg.set_alias("quick", Value::parse(R"({"type":"process","command":"echo quick"})"));
+  constexpr int kNaps = 8;
   std::vector<std::thread> naps;
-  for (int i = 0; i < 8; ++i) naps.emplace_back([&] { ex.execute_alias("nap", Value::object()); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  for (int i = 0; i < kNaps; ++i) naps.emplace_back([&] { ex.execute_alias("nap", Value::object()); });
+  auto sleeping = [] {
+    int n = 0;
+    for (const auto& e : fs::directory_iterator("/proc")) {
+      std::string cmd = test::slurp(e.path().string() + "/cmdline");
+      n += cmd.rfind("sleep", 0) == 0 && cmd.find("3.25") != std::string::npos;
+    }
+    return n;
+  };
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (sleeping() < kNaps && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(sleeping(), kNaps);
   const auto start = Clock::now();
   const Value r = ex.execute_alias("quick", Value::object());
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+  // Held back, it would wait for a nap to end: over 3 s from here.
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
   EXPECT_EQ(r["stdout"], "quick\n");
   for (auto& t : naps) t.join();
 }
