@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 
+#include "common/internal.h"
 #include "common/text.h"
 
 namespace portico {

@@ -1,4 +1,5 @@
 #include "common/text.h"
+#include "common/internal.h"
 
 #include <sys/random.h>
 

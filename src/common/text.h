@@ -45,11 +45,8 @@ bool is_utf8(std::string_view bytes);
 // decode_utf8_replace that hands valid bytes back as they are, without a copy.
 std::string to_utf8(std::string bytes);
 // CR LF and lone CR become LF.
-std::string normalize_newlines(std::string_view text);
 void normalize_newlines_in_place(std::string& text);
 
-// Standard alphabet, padded, no line breaks.
-std::string base64_encode(std::string_view bytes);
 // Appends the Base64 form of `bytes` to `out` without a temporary.
 void base64_append(std::string& out, std::string_view bytes);
 // Absent on any character outside the alphabet or bad padding.

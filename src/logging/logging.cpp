@@ -25,6 +25,7 @@
 #include "common/thread.h"
 #include "common/timestamp.h"
 #include "interfaces/settings_source.h"
+#include "logging/internal.h"
 #include "logging/log_file.h"
 
 namespace portico {

@@ -23,9 +23,6 @@ std::shared_ptr<spdlog::logger> app_log();
 // The logger object that the executor writes to: the same "portico" logger.
 inline std::shared_ptr<spdlog::logger> logger() { return app_log(); }
 
-// The calling thread's correlation id, or absent outside a request.
-std::optional<std::string> current_correlation_id();
-
 // Sets the calling thread's correlation id for its lifetime; restores the
 // previous one when it ends. Used by request threads.
 class CorrelationScope {

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "auth/auth.h"
+#include "common/internal.h"
 #include "common/text.h"
 #include "support/support.h"
 

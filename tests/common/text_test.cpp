@@ -6,6 +6,7 @@
 #include <limits>
 #include <set>
 
+#include "common/internal.h"
 #include "common/text.h"
 
 namespace portico {

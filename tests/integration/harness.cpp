@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/internal.h"
 #include "common/text.h"
 
 extern char** environ;

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "logging/internal.h"
 #include "logging/logging.h"
 #include "support/map_config.h"
 #include "support/support.h"
