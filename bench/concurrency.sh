@@ -2,7 +2,10 @@
 # RUNS (200) simultaneous runs of `sleep 2`: wall time beside the clients' own
 # floor and the target (2.3 s + RUNS / raw spawn rate, the rate measured here by
 # spawn_loop.c), and whether the gateway holds the same descriptors, threads and
-# processes afterwards, with no run directory left.
+# processes afterwards, with no run directory left. The raw rate is that of
+# `sh -c 'echo hello'`; a run of `sleep 2` starts two programs (sh, then sleep),
+# so the machine's own floor, 2 s + RUNS / the raw rate of `sh -c 'sleep 0'`,
+# is printed beside it.
 # Measures $PORTICO_BIN (default build/portico/portico), then PORTICO_BASELINE_BIN when set.
 #   bench/concurrency.sh [RUNS]
 set -euo pipefail
@@ -43,6 +46,7 @@ for i in "${!binaries[@]}"; do
   parallel_curl -K "$work/health.cfg" >/dev/null
   floor=$(echo "$(date +%s.%N) - $start" | bc)
   rate=$("$work/spawn_loop" 2 | awk '{print $4}')
+  sleep_rate=$("$work/spawn_loop" 2 "$(nproc)" 'sleep 0' | awk '{print $4}')
   sleep 3
   before=$(state)
   start=$(date +%s.%N)
@@ -51,9 +55,9 @@ for i in "${!binaries[@]}"; do
   sleep 6  # idle keep-alive connections close after KeepAliveTimeout (5 s)
   after=$(state)
   ok=$(grep -c '^200$' "$work/codes" || true)
-  printf '%s\nruns=%s ok=%s wall=%.2fs target=%.2fs (2.3 s + %s / %s raw spawns/s) client floor=%.2fs\nbefore: %s\nafter:  %s\n' \
-    "$bin" "$runs" "$ok" "$(echo "$end - $start" | bc)" "$(echo "2.3 + $runs / $rate" | bc -l)" "$runs" "$rate" "$floor" \
-    "$before" "$after"
+  printf '%s\nruns=%s ok=%s wall=%.2fs target=%.2fs (2.3 s + %s / %s raw spawns/s) machine floor=%.2fs (2 s + %s / %s raw sh-then-sleep spawns/s) client floor=%.2fs\nbefore: %s\nafter:  %s\n' \
+    "$bin" "$runs" "$ok" "$(echo "$end - $start" | bc)" "$(echo "2.3 + $runs / $rate" | bc -l)" "$runs" "$rate" \
+    "$(echo "2 + $runs / $sleep_rate" | bc -l)" "$runs" "$sleep_rate" "$floor" "$before" "$after"
   kill "$pid"
   wait "$pid" || true
 done

@@ -1,6 +1,7 @@
-/* The physical limit of a process alias: spawn /bin/sh -c 'echo hello' with a
- * pipe on stdout, read it, reap it, in a loop; one loop per process.
- * usage: spawn_loop SECONDS [PROCS] -> prints spawns/s and CPU ms per spawn */
+/* The physical limit of a process alias: spawn /bin/sh -c COMMAND (default
+ * 'echo hello') with a pipe on stdout, read it, reap it, in a loop; one loop
+ * per process.
+ * usage: spawn_loop SECONDS [PROCS [COMMAND]] -> prints spawns/s and CPU ms per spawn */
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,7 +27,7 @@ int main(int argc, char **argv) {
     if (fork() == 0) {
       double end = now() + seconds;
       long n = 0;
-      char *args[] = {"sh", "-c", "echo hello", NULL};
+      char *args[] = {"sh", "-c", argc > 3 ? argv[3] : "echo hello", NULL};
       while (now() < end) {
         int fds[2];
         if (pipe(fds)) return 1;

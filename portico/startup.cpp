@@ -253,7 +253,7 @@ int serve(const Args& args) {
   }
   // After daemonising, so that the spawner is the daemon's own child, with its final standard streams.
   try {
-    start_process_spawner();
+    start_process_spawner(settings()->max_concurrent_runs);
   } catch (const std::exception& e) {
     refuse({e.what()});
   }

@@ -5,7 +5,10 @@
 // fork of it costs little and may do anything; a fork of the many-threaded
 // gateway costs far more and may only make async-signal-safe calls.
 // It hands each run to a run leader (see leader.cpp), forking one when none
-// is free. It exits when the gateway's end of the socket closes.
+// is free. While the gateway is quiet it forks leaders ahead of demand until
+// there are as many as the reserve the gateway names (argv[1], the runs it may
+// have at once), so that a burst of runs does not wait for as many forks.
+// It exits when the gateway's end of the socket closes.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,6 +21,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -84,9 +88,13 @@ bool list_children(void (*f)(pid_t, void*), void* ctx) {
 
 namespace {
 
-// Idle leaders beyond this many are retired once idle for kIdleLimit seconds.
-constexpr size_t kReserve = 4;
+// Beyond the reserve, idle leaders are retired once idle for kIdleLimit seconds.
+constexpr size_t kDefaultReserve = 4;
+constexpr size_t kMaxReserve = 256;
 constexpr double kIdleLimit = 10.0;
+// Spare leaders are forked only after this long without a message from the
+// gateway, so that the forks never compete with runs or with start-up.
+constexpr double kQuiet = 0.2;
 
 double now_s() {
   timespec ts;
@@ -105,8 +113,8 @@ struct Leader {
 // child is an orphan of a leader that died, and is killed.
 class Pool {
  public:
-  Pool(int sock, int idle_r, int idle_w, int sigchld_fd, const rlimit& files)
-      : sock_(sock), idle_r_(idle_r), idle_w_(idle_w), sigchld_fd_(sigchld_fd), files_(files) {}
+  Pool(int sock, int idle_r, int idle_w, int sigchld_fd, const rlimit& files, size_t reserve)
+      : sock_(sock), idle_r_(idle_r), idle_w_(idle_w), sigchld_fd_(sigchld_fd), files_(files), reserve_(reserve) {}
   ~Pool() {
     for (size_t i = 0; i < count_; ++i)
       if (leaders_[i].control >= 0) close(leaders_[i].control);
@@ -159,28 +167,41 @@ class Pool {
     if (orphans) kill_orphans();
   }
 
+  bool short_of_reserve() const { return live() < reserve_; }
+
+  // A leader forked ahead of demand; false when the fork failed.
+  bool fork_spare() {
+    Leader* l = fork_leader();
+    if (!l) return false;
+    l->idle = true;
+    l->idle_since = now_s();
+    return true;
+  }
+
   // Retires idle leaders beyond the reserve that have waited too long;
   // returns the milliseconds until the next one is due, or -1.
   int retire_idle() {
     const double now = now_s();
-    int timeout_ms = -1;
-    size_t idle = 0;
-    for (size_t i = 0; i < count_; ++i) idle += leaders_[i].idle;
-    while (idle > kReserve) {
+    for (size_t surplus = live() > reserve_ ? live() - reserve_ : 0; surplus > 0; --surplus) {
       Leader* oldest = nullptr;
       for (size_t i = 0; i < count_; ++i)
         if (leaders_[i].idle && (!oldest || leaders_[i].idle_since < oldest->idle_since)) oldest = &leaders_[i];
-      if (now - oldest->idle_since < kIdleLimit) {
-        timeout_ms = static_cast<int>((oldest->idle_since + kIdleLimit - now) * 1000) + 1;
-        break;
-      }
+      if (!oldest) break;
+      if (now - oldest->idle_since < kIdleLimit)
+        return static_cast<int>((oldest->idle_since + kIdleLimit - now) * 1000) + 1;
       retire(*oldest);
-      --idle;
     }
-    return timeout_ms;
+    return -1;
   }
 
  private:
+  // Leaders that take runs, busy or idle; not those retired and not yet reaped.
+  size_t live() const {
+    size_t n = 0;
+    for (size_t i = 0; i < count_; ++i) n += leaders_[i].control >= 0;
+    return n;
+  }
+
   Leader* find(pid_t pid) {
     for (size_t i = 0; i < count_; ++i)
       if (leaders_[i].pid == pid) return &leaders_[i];
@@ -246,6 +267,7 @@ class Pool {
 
   int sock_, idle_r_, idle_w_, sigchld_fd_;
   rlimit files_;
+  size_t reserve_;
   Leader* leaders_ = nullptr;
   size_t count_ = 0, capacity_ = 0;
 };
@@ -267,9 +289,15 @@ void hold_standard_descriptors() {
 }  // namespace
 }  // namespace portico::spawner
 
-int main() {
+int main(int argc, char** argv) {
   using namespace portico;
   using namespace portico::spawner;
+  size_t reserve = kDefaultReserve;
+  if (argc > 1) {
+    char* end;
+    const unsigned long n = std::strtoul(argv[1], &end, 10);
+    if (*end == '\0' && end != argv[1]) reserve = n < kMaxReserve ? n : kMaxReserve;
+  }
   const int sock = 3;
   int type = 0;
   socklen_t len = sizeof type;
@@ -314,17 +342,31 @@ int main() {
   }
   fcntl(idle[1], F_SETFL, 0);
 
-  Pool pool(sock, idle[0], idle[1], sigchld_fd, files);
+  Pool pool(sock, idle[0], idle[1], sigchld_fd, files, reserve);
+  double last_message = now_s();
   for (;;) {
+    int timeout_ms = pool.retire_idle();
+    const bool spare_due = pool.short_of_reserve();
+    if (spare_due) {
+      const int quiet_ms = std::max(0, static_cast<int>((last_message + kQuiet - now_s()) * 1000) + 1);
+      if (timeout_ms < 0 || quiet_ms < timeout_ms) timeout_ms = quiet_ms;
+    }
     pollfd fds[3] = {{sock, POLLIN, 0}, {sigchld_fd, POLLIN, 0}, {idle[0], POLLIN, 0}};
-    if (poll(fds, 3, pool.retire_idle()) < 0) {
+    const int ready = poll(fds, 3, timeout_ms);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       std::perror("portico-spawner: poll");
       return 1;
     }
+    if (ready == 0) {
+      // A fork that failed (a process limit, say) is tried again after another quiet spell.
+      if (spare_due && now_s() - last_message >= kQuiet && !pool.fork_spare()) last_message = now_s();
+      continue;
+    }
     if (fds[1].revents & POLLIN) pool.reap();
     if (fds[2].revents & POLLIN) pool.take_idle_reports();
     if (!fds[0].revents) continue;
+    last_message = now_s();
     spawn::Open open_msg;
     int channel = -1, nfds = 0;
     const ssize_t n = spawn::receive_message(sock, &open_msg, sizeof open_msg, &channel, 1, &nfds);

@@ -134,8 +134,11 @@ extern Executor executor;
 // Process runs go through portico-spawner, a small single-threaded process
 // (see executor/spawner.h). The gateway starts it once, after daemonising and
 // before it starts any thread; without that call the first process run does.
+// While idle, the spawner forks up to `reserve` run leaders ahead of demand
+// (at most 256; 0 keeps its small default), so that as many runs starting at
+// once need no fork of their own.
 // Throws std::runtime_error naming the program when it cannot be started.
-void start_process_spawner();
+void start_process_spawner(size_t reserve = 0);
 // Why the spawner program could not be started, or absent when it can; for a
 // refusal while the terminal still shows it.
 std::optional<std::string> process_spawner_problem();

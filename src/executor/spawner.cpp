@@ -70,8 +70,9 @@ class SpawnerProcess {
     if (pid_ > 0) waitpid(pid_, nullptr, WNOHANG);
   }
 
-  void start() {
+  void start(size_t reserve) {
     std::lock_guard lock(mu_);
+    reserve_ = reserve;
     if (!sock_) start_locked();
   }
 
@@ -121,7 +122,9 @@ class SpawnerProcess {
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &all);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    char* const argv[] = {const_cast<char*>("portico-spawner"), nullptr};
+    // The spawner keeps this many run leaders forked ahead of demand.
+    std::string reserve = std::to_string(reserve_);
+    char* const argv[] = {const_cast<char*>("portico-spawner"), reserve_ ? reserve.data() : nullptr, nullptr};
     pid_t pid = -1;
     const std::string pinned = "/proc/self/fd/4";
     int rc = posix_spawn(&pid, pinned.c_str(), &fa, &attr, argv, environ);
@@ -201,6 +204,7 @@ class SpawnerProcess {
   UniqueFd program_;
   std::string path_;
   pid_t pid_ = -1;
+  size_t reserve_ = 0;  // 0: the spawner's own default
   uint64_t generation_ = 0;  // counts the spawners found dead
   UniqueFd sock_;
 };
@@ -259,7 +263,7 @@ std::optional<std::string> process_spawner_problem() {
   return std::nullopt;
 }
 
-void start_process_spawner() { SpawnerProcess::shared().start(); }
+void start_process_spawner(size_t reserve) { SpawnerProcess::shared().start(reserve); }
 
 namespace {
 

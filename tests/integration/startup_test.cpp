@@ -5,6 +5,7 @@
 #include <httplib.h>
 
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "integration/harness.h"
@@ -170,25 +171,35 @@ TEST(Startup, SigtermRightAfterTheListenerIsBoundIsNotLost) {
   }
 }
 
-// A child of `parent` named `comm` (live), or 0.
-pid_t child_named(pid_t parent, const std::string& comm) {
+// The live children of `parent` named `comm`.
+std::set<pid_t> children_named(pid_t parent, const std::string& comm) {
+  std::set<pid_t> found;
   for (const auto& e : std::filesystem::directory_iterator("/proc")) {
     const std::string name = e.path().filename().string();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
     const std::string stat = slurp(e.path().string() + "/stat");
     const size_t paren = stat.rfind(')');
     if (paren == std::string::npos || stat.substr(0, paren + 1).find("(" + comm + ")") == std::string::npos) continue;
-    if (stat[paren + 2] != 'Z' && std::stoi(stat.substr(paren + 4)) == parent) return std::stoi(name);
+    if (stat[paren + 2] != 'Z' && std::stoi(stat.substr(paren + 4)) == parent) found.insert(std::stoi(name));
   }
-  return 0;
+  return found;
+}
+
+// A child of `parent` named `comm` (live), or 0.
+pid_t child_named(pid_t parent, const std::string& comm) {
+  const std::set<pid_t> found = children_named(parent, comm);
+  return found.empty() ? 0 : *found.begin();
 }
 
 // The spawner is part of the program: without it start-up is refused while the
-// terminal still shows why; a killed one is replaced; none outlives the gateway.
+// terminal still shows why; a quiet one keeps a run leader ready for each run
+// that may come at once, so a burst forks none; a killed one is replaced, with
+// the same reserve; none outlives the gateway.
 TEST(Startup, ProcessSpawnerIsRequiredReplacedAndEndsWithTheGateway) {
   Site site;
   site.default_users();
-  site.alias_file("a.yaml", kHello);
+  site.alias_file("a.yaml", std::string(kHello) + "nap: {type: process, command: sleep 0.3}\n");
+  site.set("MaxConcurrentRuns", "5");  // not the spawner's own default
   site.write_conf();
   const Exit e = run_portico({"--config", site.conf_path()}, 20000, {{"PORTICO_SPAWNER", site.path("missing")}});
   EXPECT_EQ(e.status, 1);
@@ -198,6 +209,18 @@ TEST(Startup, ProcessSpawnerIsRequiredReplacedAndEndsWithTheGateway) {
   ASSERT_TRUE(server.wait_ready());
   const pid_t first = child_named(server.pid(), "portico-spawner");
   ASSERT_NE(first, 0);
+  auto leaders = [](pid_t spawner) { return children_named(spawner, "portico-run"); };
+  ASSERT_TRUE(eventually([&] { return leaders(first).size() == 5; }, std::chrono::seconds(10)));
+  const std::set<pid_t> ready = leaders(first);
+  std::vector<std::thread> burst;
+  for (int i = 0; i < 5; ++i)
+    burst.emplace_back([&] {
+      const auto r = server.client()->Post("/v1/run/nap", {{"Authorization", basic_auth("alice", "wonderland")}}, "",
+                                           "application/json");
+      EXPECT_TRUE(r && r->status == 200);
+    });
+  for (auto& t : burst) t.join();
+  EXPECT_EQ(leaders(first), ready);
   kill(first, SIGKILL);
   const auto r = server.client()->Post("/v1/run/hello", {{"Authorization", basic_auth("alice", "wonderland")}}, "",
                                        "application/json");
@@ -209,6 +232,7 @@ TEST(Startup, ProcessSpawnerIsRequiredReplacedAndEndsWithTheGateway) {
   const pid_t second = child_named(server.pid(), "portico-spawner");
   EXPECT_NE(second, 0);
   EXPECT_NE(second, first);
+  EXPECT_TRUE(eventually([&] { return leaders(second).size() == 5; }, std::chrono::seconds(10)));
   server.signal(SIGTERM);
   EXPECT_EQ(server.wait_exit(std::chrono::seconds(10)), 0);
   EXPECT_TRUE(eventually([&] { return !alive(second); }, std::chrono::seconds(2)));
