@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "executor/spawn_protocol.h"
 #include "spawner/internal.h"
@@ -95,6 +96,18 @@ constexpr double kIdleLimit = 10.0;
 // Spare leaders are forked only after this long without a message from the
 // gateway, so that the forks never compete with runs or with start-up.
 constexpr double kQuiet = 0.2;
+
+// The spawner's command line, rewritten in each leader so that `ps -f` and
+// the like tell the reserve of idle leaders from the spawner.
+char* g_args = nullptr;
+size_t g_args_size = 0;
+
+void show_as_leader() {
+  if (!g_args) return;
+  constexpr char kName[] = "portico-run";
+  std::memset(g_args, 0, g_args_size);
+  std::memcpy(g_args, kName, std::min(sizeof kName, g_args_size) - 1);
+}
 
 double now_s() {
   timespec ts;
@@ -246,6 +259,7 @@ class Pool {
       close(sock_);
       close(idle_r_);
       setrlimit(RLIMIT_NOFILE, &files_);
+      show_as_leader();
       run_leader(sv[1], idle_w_, sigchld_fd_);
     }
     const int err = errno;
@@ -292,6 +306,10 @@ void hold_standard_descriptors() {
 int main(int argc, char** argv) {
   using namespace portico;
   using namespace portico::spawner;
+  if (argc > 0) {
+    g_args = argv[0];
+    g_args_size = static_cast<size_t>(argv[argc - 1] + std::strlen(argv[argc - 1]) + 1 - argv[0]);
+  }
   size_t reserve = kDefaultReserve;
   if (argc > 1) {
     char* end;
