@@ -149,6 +149,7 @@ ContainerLease::~ContainerLease() {
       client_.remove(*id_, true);
     } catch (const std::exception& e) {
       if (reaper_) reaper_->remove_later(*id_, e.what());
+      else logger()->warn("Container " + *id_ + " could not be removed (" + e.what() + ")");
     }
   } catch (const std::exception&) {
     // Not even handed over: the reaper's sweep still finds it by its labels.

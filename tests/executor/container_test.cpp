@@ -161,7 +161,7 @@ TEST_F(ContainerRuns, ObserverSeesOutputAndCancelKillsAndRemovesTheContainer) {
   EXPECT_EQ(r.outcome, Outcome::cancelled);
   EXPECT_EQ(keys_of(r.to_value()), (std::vector<std::string>{"success", "error", "container_id", "image_id"}));
   EXPECT_EQ(seen, "one\n");
-  EXPECT_EQ(containers("31.9"), 0u);
+  EXPECT_EQ(containers("31.9"), 0u) << app_log();
 }
 
 TEST_F(ContainerRuns, TimeOutKillsAndRemovesTheContainer) {
