@@ -158,10 +158,7 @@ class Pool {
     ssize_t n;
     while ((n = read(idle_r_, pids, sizeof pids)) > 0)
       for (ssize_t i = 0; i < n / static_cast<ssize_t>(sizeof(int32_t)); ++i)
-        if (Leader* l = find(pids[i]); l && l->control >= 0) {
-          l->idle = true;
-          l->idle_since = now_s();
-        }
+        if (Leader* l = find(pids[i]); l && l->control >= 0) mark_idle(*l);
   }
 
   void reap() {
@@ -185,17 +182,16 @@ class Pool {
   // A leader forked ahead of demand; false when the fork failed.
   bool fork_spare() {
     Leader* l = fork_leader();
-    if (!l) return false;
-    l->idle = true;
-    l->idle_since = now_s();
-    return true;
+    if (l) mark_idle(*l);
+    return l != nullptr;
   }
 
   // Retires idle leaders beyond the reserve that have waited too long;
   // returns the milliseconds until the next one is due, or -1.
   int retire_idle() {
     const double now = now_s();
-    for (size_t surplus = live() > reserve_ ? live() - reserve_ : 0; surplus > 0; --surplus) {
+    const size_t n = live();
+    for (size_t surplus = n > reserve_ ? n - reserve_ : 0; surplus > 0; --surplus) {
       Leader* oldest = nullptr;
       for (size_t i = 0; i < count_; ++i)
         if (leaders_[i].idle && (!oldest || leaders_[i].idle_since < oldest->idle_since)) oldest = &leaders_[i];
@@ -213,6 +209,11 @@ class Pool {
     size_t n = 0;
     for (size_t i = 0; i < count_; ++i) n += leaders_[i].control >= 0;
     return n;
+  }
+
+  static void mark_idle(Leader& l) {
+    l.idle = true;
+    l.idle_since = now_s();
   }
 
   Leader* find(pid_t pid) {

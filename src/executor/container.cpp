@@ -118,6 +118,11 @@ WaitEnd wait_for_exit(WaitWorker& waiter, double limit, const std::atomic<bool>*
   }
 }
 
+std::optional<std::string> short_text(const Value& full_id) {
+  const Value id = Executor::_short_id(full_id);
+  return id.is_string() ? std::optional<std::string>(id.get<std::string>()) : std::nullopt;
+}
+
 // A created container, force-removed when the lease ends. A removal that
 // fails, or one not worth trying because the Engine is gone, goes to the
 // reaper when there is one.
@@ -149,16 +154,12 @@ ContainerLease::~ContainerLease() {
       client_.remove(*id_, true);
     } catch (const std::exception& e) {
       if (reaper_) reaper_->remove_later(*id_, e.what());
-      else logger()->warn("Container " + *id_ + " could not be removed (" + e.what() + ")");
+      else
+        logger()->warn("Container " + short_text(Value(*id_)).value_or(*id_) + " could not be removed (" + e.what() + ")");
     }
   } catch (const std::exception&) {
     // Not even handed over: the reaper's sweep still finds it by its labels.
   }
-}
-
-std::optional<std::string> short_text(const Value& full_id) {
-  const Value id = Executor::_short_id(full_id);
-  return id.is_string() ? std::optional<std::string>(id.get<std::string>()) : std::nullopt;
 }
 
 // The steps of a container run whose failures become its result, from the
